@@ -1,0 +1,184 @@
+// The replaceable implementations behind the host services.
+//
+// Each service (command runner, configuration, log sink, clock) has a real implementation that
+// is used by default. A test or a program installs another one through a scoped guard that puts
+// the previous one back on destruction, so nothing leaks from one test into the next. Guards
+// nest; they are meant to be used from one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/HostExport.h"
+
+namespace vbhost {
+
+// ---- command runner ----
+
+class VBHOST_API CommandRunner {
+  public:
+    virtual ~CommandRunner();
+    // Same contract as YbProcess::system.
+    virtual int run(const std::string& cmd, std::string* out, std::string* err, int reserved,
+                    bool quiet) = 0;
+};
+
+// The real runner: "/bin/sh -c", standard input from /dev/null, standard output and standard
+// error drained together, no descriptor of the caller inherited by the child, LC_ALL=C.
+VBHOST_API CommandRunner& systemRunner();
+// The runner YbProcess::system uses now.
+VBHOST_API CommandRunner& currentRunner();
+
+class VBHOST_API ScopedRunner {
+  public:
+    explicit ScopedRunner(CommandRunner& runner);
+    ~ScopedRunner();
+    ScopedRunner(const ScopedRunner&) = delete;
+    ScopedRunner& operator=(const ScopedRunner&) = delete;
+
+  private:
+    CommandRunner* previous_;
+};
+
+// ---- configuration ----
+
+class VBHOST_API Config {
+  public:
+    virtual ~Config();
+    // True when `key` exists in `section`; then `*value` holds its text.
+    virtual bool get(const std::string& section, const std::string& key,
+                     std::string* value) const = 0;
+};
+
+// Configuration read from an INI file: "[section]" lines, "key = value" lines, ";" or "#"
+// comments. Section and key names are case-sensitive.
+class VBHOST_API IniConfig : public Config {
+  public:
+    // A missing file gives an empty configuration (every lookup reports "not found"). A file that
+    // cannot be parsed keeps what was read before the first bad line; `problem()` says why.
+    static std::shared_ptr<IniConfig> fromFile(const std::string& path);
+    static std::shared_ptr<IniConfig> fromString(const std::string& text);
+
+    bool get(const std::string& section, const std::string& key, std::string* value) const override;
+    // Empty, or a description of why the file was not read completely.
+    const std::string& problem() const { return problem_; }
+    void set(const std::string& section, const std::string& key, const std::string& value);
+
+  private:
+    std::map<std::string, std::map<std::string, std::string>> values_;
+    std::string problem_;
+};
+
+// The configuration file: $VOLBRIDGE_CONFIG, default "/etc/volbridge/volbridge.conf".
+VBHOST_API std::string configPath();
+// The configuration in use now (read from configPath() on first use unless replaced).
+VBHOST_API std::shared_ptr<const Config> currentConfig();
+// Drop the configuration read so far; the next lookup reads the file again.
+VBHOST_API void reloadConfig();
+
+class VBHOST_API ScopedConfig {
+  public:
+    explicit ScopedConfig(std::shared_ptr<const Config> config);
+    ~ScopedConfig();
+    ScopedConfig(const ScopedConfig&) = delete;
+    ScopedConfig& operator=(const ScopedConfig&) = delete;
+
+  private:
+    std::shared_ptr<const Config> previous_;
+    bool hadPrevious_;
+};
+
+// The stand-in's own settings, from section [host] of the configuration, each overridden by an
+// environment variable: log_level (VOLBRIDGE_LOG_LEVEL, default 0), log_file (VOLBRIDGE_LOG_FILE,
+// default standard error), temp_dir (VOLBRIDGE_TMPDIR, default "/tmp"), job_id (VOLBRIDGE_JOB_ID,
+// default 0).
+struct VBHOST_API HostSettings {
+    int logLevel = 0;
+    std::string logFile;
+    std::string tempDir = "/tmp";
+    int64_t jobId = 0;
+};
+VBHOST_API HostSettings hostSettings();
+
+// ---- log sink ----
+
+class VBHOST_API LogSink {
+  public:
+    virtual ~LogSink();
+    // One formatted log record (without a trailing newline).
+    virtual void write(const std::string& record) = 0;
+};
+
+// Keeps every record in memory; for tests.
+class VBHOST_API MemoryLogSink : public LogSink {
+  public:
+    void write(const std::string& record) override;
+    std::vector<std::string> records() const;
+    // True when some record contains `text`.
+    bool contains(const std::string& text) const;
+    // The number of records that contain `text`.
+    size_t count(const std::string& text) const;
+    void clear();
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> records_;
+};
+
+// Installs a sink, and optionally a log level, for the guard's lifetime.
+class VBHOST_API ScopedLogSink {
+  public:
+    explicit ScopedLogSink(LogSink& sink);
+    ScopedLogSink(LogSink& sink, int level);
+    ~ScopedLogSink();
+    ScopedLogSink(const ScopedLogSink&) = delete;
+    ScopedLogSink& operator=(const ScopedLogSink&) = delete;
+
+  private:
+    LogSink* previous_;
+    bool setLevel_;
+    int previousLevel_;
+    bool previousLevelSet_;
+};
+
+// ---- clock ----
+
+class VBHOST_API Clock {
+  public:
+    virtual ~Clock();
+    virtual void sleepMs(uint64_t milliseconds) = 0;
+    // Milliseconds on a monotonic scale.
+    virtual uint64_t nowMs() = 0;
+};
+
+VBHOST_API Clock& systemClock();
+VBHOST_API Clock& currentClock();
+
+// A clock whose sleeps return at once and advance its own time; it records every sleep.
+class VBHOST_API FakeClock : public Clock {
+  public:
+    void sleepMs(uint64_t milliseconds) override;
+    uint64_t nowMs() override { return now_; }
+    const std::vector<uint64_t>& sleeps() const { return sleeps_; }
+
+  private:
+    uint64_t now_ = 0;
+    std::vector<uint64_t> sleeps_;
+};
+
+class VBHOST_API ScopedClock {
+  public:
+    explicit ScopedClock(Clock& clock);
+    ~ScopedClock();
+    ScopedClock(const ScopedClock&) = delete;
+    ScopedClock& operator=(const ScopedClock&) = delete;
+
+  private:
+    Clock* previous_;
+};
+
+}  // namespace vbhost

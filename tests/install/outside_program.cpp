@@ -1,0 +1,33 @@
+// A program written against the installed package only: it constructs the LVM2 backend, lists
+// the groups and devices LVM2 reports, and runs a command through the host runner.
+#include <LVM/LVM.h>
+#include <host/YbProcess.h>
+
+#include <cstdio>
+#include <list>
+#include <memory>
+#include <string>
+
+int main() {
+    std::unique_ptr<LVM> backend(new LVM_linux_lvm);
+
+    for (const LVM::VG& vg : LVM_linux_lvm::getVGs(true)) {
+        printf("group %s %s %zu\n", vg.name.c_str(), vg.uuid.c_str(), vg.lvs.size());
+        for (const auto& lv : vg.lvs) printf("lv %s\n", lv.second.device.c_str());
+    }
+
+    LVM::DeviceInfoList devices;
+    CWmError status = backend->getPVList(devices);
+    if (status.IsError()) {
+        fprintf(stderr, "getPVList: %s\n", status.ToString().c_str());
+        return 1;
+    }
+    for (const LVM::DeviceVGInfo& row : devices) {
+        printf("device %s %s %s\n", row.device.c_str(), row.vendor.c_str(), row.vg_name.c_str());
+    }
+
+    std::string out, err;
+    int rc = YbProcess::system("echo runner says hello", &out, &err, 0, false);
+    printf("runner %d %s", rc, out.c_str());
+    return 0;
+}

@@ -1,0 +1,84 @@
+#!/bin/bash
+# Installs the build into a scratch prefix, builds a program outside the tree with
+# "c++ prog.cpp $(pkg-config --cflags --libs volbridge)", and runs it against real LVM2 on a loop
+# device. Also checks that the shared library exports only the public interface.
+set -euo pipefail
+build=$1
+source=$2
+extra_flags=${3:-}
+extra_flags=${extra_flags//;/ }
+
+work=/var/tmp/volbridge-real-tests/install-$$
+vg=vbt$$n0_outside
+loop=
+cleanup() {
+    if [ -n "$loop" ]; then
+        vgremove -ff -y "$vg" >/dev/null 2>&1 || true
+        losetup -d "$loop" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+    rm -f "/etc/lvm/backup/$vg"
+}
+trap cleanup EXIT
+mkdir -p "$work/lvm"
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+pc=$(find "$work/prefix" -name volbridge.pc)
+libdir=$(dirname "$(dirname "$pc")")
+test -f "$work/prefix/include/LVM/LVM.h"
+test -f "$work/prefix/include/host/YbProcess.h"
+test -f "$libdir/cmake/volbridge/volbridgeConfig.cmake"
+
+# Only the interface classes leave the shared library.
+leaked=$(nm -D --defined-only "$libdir/libvolbridge.so" | awk '{print $3}' | c++filt |
+         grep -vE '^(LVM::|LVM_linux_lvm::|typeinfo (name )?for LVM(_linux_lvm)?$|vtable for LVM(_linux_lvm)?$)' |
+         grep -vE '^(_init|_fini|_edata|_end|__bss_start)$' || true)
+if [ -n "$leaked" ]; then
+    echo "libvolbridge.so exports more than the public interface:"
+    echo "$leaked"
+    exit 1
+fi
+readelf -d "$libdir/libvolbridge.so" | grep -q 'SONAME.*libvolbridge.so.1'
+
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# shellcheck disable=SC2046,SC2086
+c++ -std=c++17 $extra_flags -o "$work/prog" "$source" $(pkg-config --cflags --libs volbridge) \
+    -Wl,-rpath,"$libdir"
+
+# The CMake package: volbridge::volbridge and volbridge::host.
+mkdir -p "$work/consumer"
+cp "$source" "$work/consumer/prog.cpp"
+cat > "$work/consumer/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.18)
+project(consumer CXX)
+find_package(volbridge 1 REQUIRED)
+add_executable(prog prog.cpp)
+target_compile_options(prog PRIVATE $extra_flags)
+target_link_options(prog PRIVATE $extra_flags)
+target_link_libraries(prog PRIVATE volbridge::volbridge volbridge::host)
+CMAKE
+cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/consumer/build" >/dev/null
+
+truncate -s 64M "$work/disk.img"
+loop=$(losetup -f --show "$work/disk.img")
+cat > "$work/lvm/lvm.conf" <<CONF
+devices { global_filter = [ "a|^$loop\$|", "r|.*|" ] use_devicesfile = 0 obtain_device_list_from_udev = 0 hints = "none" }
+global { activation = 0 }
+activation { udev_sync = 0 udev_rules = 0 monitoring = 0 }
+backup { backup_dir = "/etc/lvm/backup" archive = 0 }
+CONF
+export LVM_SYSTEM_DIR="$work/lvm"
+pvcreate -q "$loop" 2>/dev/null
+vgcreate -q "$vg" "$loop" 2>/dev/null
+lvcreate -q --driverloaded n -an -Zn -L 8M -n data "$vg" 2>/dev/null
+
+out=$("$work/prog")
+echo "$out"
+cmake_out=$("$work/consumer/build/prog")
+test "$out" = "$cmake_out"
+grep -q "^group $vg .* 1\$" <<<"$out"
+grep -q "^lv /dev/$vg/data\$" <<<"$out"
+grep -q "^device $loop LinuxLVM $vg\$" <<<"$out"
+grep -q "^runner 0 runner says hello\$" <<<"$out"
+echo "outside program OK"

@@ -1,0 +1,169 @@
+#include "LvmSandbox.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "host/HostSeams.h"
+
+namespace vbtest {
+
+namespace {
+
+const char* const kRoot = "/var/tmp/volbridge-real-tests";
+
+std::string trimmed(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+}  // namespace
+
+int sh(const std::string& cmd, std::string* out, std::string* err) {
+    std::string o, e;
+    int rc = vbhost::systemRunner().run(cmd, &o, &e, 0, true);
+    if (out) *out = o;
+    if (err) *err = e;
+    return rc;
+}
+
+std::string shOk(const std::string& cmd) {
+    std::string out, err;
+    int rc = sh(cmd, &out, &err);
+    if (rc != 0) {
+        ADD_FAILURE() << "command failed (" << rc << "): " << cmd << "\nstdout: " << out
+                      << "\nstderr: " << err;
+    }
+    return out;
+}
+
+bool LvmSandbox::prerequisites(std::string* why) {
+    if (geteuid() != 0) {
+        *why = "real LVM2 tests need root";
+        return false;
+    }
+    if (access("/dev/loop-control", F_OK) != 0) {
+        *why = "real LVM2 tests need loop devices (/dev/loop-control is missing)";
+        return false;
+    }
+    if (sh("command -v lvm >/dev/null && command -v losetup >/dev/null") != 0) {
+        *why = "real LVM2 tests need the lvm2 and losetup tools";
+        return false;
+    }
+    return true;
+}
+
+LvmSandbox::LvmSandbox() {
+    static unsigned counter = 0;
+    prefix_ = "vbt" + std::to_string(getpid()) + "n" + std::to_string(++counter) + "_";
+    workDir_ = std::string(kRoot) + "/" + prefix_;
+    confDir_ = workDir_ + "/lvm";
+    shOk("mkdir -p " + confDir_);
+    const char* previous = getenv("LVM_SYSTEM_DIR");
+    hadPreviousSystemDir_ = previous != nullptr;
+    if (previous) previousSystemDir_ = previous;
+    setenv("LVM_SYSTEM_DIR", confDir_.c_str(), 1);
+    writeConfig();
+}
+
+LvmSandbox::~LvmSandbox() { teardown(); }
+
+void LvmSandbox::teardown() {
+    // Groups first (while their disks are still attached), then the loops, then the files.
+    std::string out;
+    if (!devices_.empty() && sh("vgs --noheadings -o vg_name 2>/dev/null", &out) == 0) {
+        std::istringstream names(out);
+        std::string name;
+        while (names >> name) {
+            if (name.rfind(prefix_, 0) == 0) sh("vgremove -ff -y " + name);
+        }
+    }
+    for (const std::string& device : devices_) sh("losetup -d " + device);
+    devices_.clear();
+    sh("rm -rf " + workDir_);
+    sh("rm -f /etc/lvm/backup/" + prefix_ + "* /etc/lvm/archive/" + prefix_ + "*");
+    if (hadPreviousSystemDir_) {
+        setenv("LVM_SYSTEM_DIR", previousSystemDir_.c_str(), 1);
+    } else {
+        unsetenv("LVM_SYSTEM_DIR");
+    }
+}
+
+std::string LvmSandbox::attach(const std::string& image) {
+    std::string device = trimmed(shOk("losetup -f --show " + image));
+    if (device.empty()) return device;
+    devices_.push_back(device);
+    images_.push_back(image);
+    writeConfig();
+    return device;
+}
+
+std::string LvmSandbox::addDisk(unsigned mib) {
+    std::string image = workDir_ + "/disk" + std::to_string(++imageCount_) + ".img";
+    shOk("truncate -s " + std::to_string(mib) + "M " + image);
+    return attach(image);
+}
+
+std::string LvmSandbox::cloneDisk(const std::string& device) {
+    std::string image = workDir_ + "/disk" + std::to_string(++imageCount_) + ".img";
+    // The loop device's page cache may hold writes that are not in the file yet.
+    shOk("sync; cp --sparse=always " + imageOf(device) + " " + image);
+    return attach(image);
+}
+
+std::string LvmSandbox::saveImage(const std::string& device, const std::string& name) {
+    std::string image = workDir_ + "/" + name + ".saved";
+    shOk("sync; cp --sparse=always " + imageOf(device) + " " + image);
+    return image;
+}
+
+void LvmSandbox::restoreImage(const std::string& image, const std::string& device) {
+    shOk("dd if=" + image + " of=" + device + " bs=1M conv=fsync status=none");
+}
+
+std::string LvmSandbox::imageOf(const std::string& device) const {
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        if (devices_[i] == device) return images_[i];
+    }
+    ADD_FAILURE() << device << " is not a device of this sandbox";
+    return "";
+}
+
+std::string LvmSandbox::lvmConf() const {
+    std::ifstream in(confDir_ + "/lvm.conf");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void LvmSandbox::writeConfig() {
+    std::string filter;
+    for (const std::string& device : devices_) filter += "\"a|^" + device + "$|\", ";
+    filter += "\"r|.*|\"";
+    std::ofstream conf(confDir_ + "/lvm.conf", std::ios::trunc);
+    conf << "# written by the volbridge test sandbox " << prefix_ << "\n"
+         << "devices {\n"
+         << "    global_filter = [ " << filter << " ]\n"
+         << "    use_devicesfile = 0\n"
+         << "    obtain_device_list_from_udev = 0\n"
+         << "    hints = \"none\"\n"
+         << "    scan_lvs = 0\n"
+         << "}\n"
+         << "global {\n"
+         << "    activation = 0\n"
+         << "}\n"
+         << "activation {\n"
+         << "    udev_sync = 0\n"
+         << "    udev_rules = 0\n"
+         << "    monitoring = 0\n"
+         << "}\n"
+         << "backup {\n"
+         << "    backup = 1\n"
+         << "    backup_dir = \"/etc/lvm/backup\"\n"
+         << "    archive = 0\n"
+         << "}\n";
+}
+
+}  // namespace vbtest
