@@ -8,8 +8,8 @@ source=$2
 extra_flags=${3:-}
 extra_flags=${extra_flags//;/ }
 
-work=/var/tmp/volbridge-real-tests/install-$$
-vg=vbt$$n0_outside
+vg=vbt$$n0_outside_
+work=${VOLBRIDGE_REAL_TEST_ROOT:-/var/tmp/volbridge-real-tests}/$vg
 loop=
 cleanup() {
     if [ -n "$loop" ]; then
@@ -21,6 +21,7 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$work/lvm"
+vg=${vg}group
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 pc=$(find "$work/prefix" -name volbridge.pc)

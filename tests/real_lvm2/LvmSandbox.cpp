@@ -12,7 +12,12 @@ namespace vbtest {
 
 namespace {
 
-const char* const kRoot = "/var/tmp/volbridge-real-tests";
+// Where sandboxes put their files: $VOLBRIDGE_REAL_TEST_ROOT (set per build tree by ctest, so
+// that the cleanup of one build never touches another build's running tests).
+std::string testRoot() {
+    const char* root = getenv("VOLBRIDGE_REAL_TEST_ROOT");
+    return root && *root ? root : "/var/tmp/volbridge-real-tests";
+}
 
 std::string trimmed(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
@@ -58,7 +63,7 @@ bool LvmSandbox::prerequisites(std::string* why) {
 LvmSandbox::LvmSandbox() {
     static unsigned counter = 0;
     prefix_ = "vbt" + std::to_string(getpid()) + "n" + std::to_string(++counter) + "_";
-    workDir_ = std::string(kRoot) + "/" + prefix_;
+    workDir_ = testRoot() + "/" + prefix_;
     confDir_ = workDir_ + "/lvm";
     shOk("mkdir -p " + confDir_);
     const char* previous = getenv("LVM_SYSTEM_DIR");

@@ -1,6 +1,6 @@
 // Real LVM2 on loop devices, confined to the test's own disks.
 //
-// A sandbox makes sparse image files under /var/tmp/volbridge-real-tests/<prefix>/, attaches
+// A sandbox makes sparse image files under $VOLBRIDGE_REAL_TEST_ROOT/<prefix>/, attaches
 // them to loop devices, and points LVM2 (through LVM_SYSTEM_DIR, inherited by every command the
 // library runs) at a private lvm.conf whose filter admits exactly those loop devices, with
 // activation off (there is no device-mapper here) and backups in /etc/lvm/backup. Group names

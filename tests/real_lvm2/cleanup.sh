@@ -1,7 +1,10 @@
 #!/bin/sh
-# Removes whatever real LVM2 test runs left behind (a killed run skips its destructors): loop
-# devices backed by test images, the images, and the backup files of test groups.
-root=/var/tmp/volbridge-real-tests
+# Removes whatever real LVM2 test runs of this build left behind (a killed run skips its
+# destructors): loop devices backed by images under the build's test root, the images, and the
+# backup files of the groups those runs named. Each sandbox's work directory is named after its
+# group-name prefix. Other build trees' runs are left alone.
+root=${VOLBRIDGE_REAL_TEST_ROOT:-/var/tmp/volbridge-real-tests}
+[ -d "$root" ] || exit 0
 if command -v losetup >/dev/null 2>&1; then
     losetup -l -n -O NAME,BACK-FILE 2>/dev/null | while read -r dev file _; do
         case "$file" in
@@ -9,6 +12,12 @@ if command -v losetup >/dev/null 2>&1; then
         esac
     done
 fi
+for dir in "$root"/*/; do
+    [ -d "$dir" ] || continue
+    prefix=$(basename "$dir")
+    case "$prefix" in
+        vbt*_) rm -f /etc/lvm/backup/"$prefix"* /etc/lvm/archive/"$prefix"* ;;
+    esac
+done
 rm -rf "$root"
-rm -f /etc/lvm/backup/vbt[0-9]*n[0-9]*_* /etc/lvm/archive/vbt[0-9]*n[0-9]*_* 2>/dev/null
 exit 0
