@@ -1,0 +1,44 @@
+// Validation of a parsed LVM2 metadata tree, and the small tree functions that discovery, clone
+// import and revert share.
+#pragma once
+
+#include <list>
+#include <string>
+
+#include "linux_lvm/LVM_linux_lvm_parser.h"
+
+namespace volbridge {
+namespace lvm2 {
+
+using Node = LVM_linux_lvm_parser::Node;
+
+// Checks that the tree whose first top-level node is `root` describes one usable volume group:
+// every PV and LV has an identifier, no name or identifier repeats, every segment has a known
+// type and every reference from a segment to a PV or LV resolves. `what` names the text in
+// messages. On success stores the group section, its "physical_volumes" and its
+// "logical_volumes" sections through the non-null out-pointers; on failure throws YbException
+// (function "crossCheckMeta", unit LVM_linux_lvm) and stores nothing. Runs in time linear in
+// the size of the tree.
+void crossCheckMeta(Node* root, LVM_linux_lvm_parser& parser, const std::string& what,
+                    Node** vg_node = nullptr, Node** pvs_node = nullptr, Node** lvs_node = nullptr);
+
+// The LV's "status" is an array that holds the string "VISIBLE".
+bool isVisibleLV(Node* lv, LVM_linux_lvm_parser& parser);
+
+// Makes sure the LV's "status" holds "VISIBLE" (appended as its last element).
+void makeVisibleLV(Node* lv, LVM_linux_lvm_parser& parser);
+
+// For each name, front to back, removes the first child of `lvs` with that name. Consumes the
+// list.
+void delOrphanLVs(std::list<std::string>* names, Node* lvs, LVM_linux_lvm_parser& parser);
+
+// The PV section names that the striped segments of the LV use, in order, repeats kept.
+std::list<std::string> findPVofLV(Node* lv, LVM_linux_lvm_parser& parser);
+// The same for the child of `lvs` named `lv_name`; empty when there is none.
+std::list<std::string> findPVofLV(const char* lv_name, Node* lvs, LVM_linux_lvm_parser& parser);
+
+// The node is a section whose name begins with "segment".
+bool isSegment(const Node* node);
+
+}  // namespace lvm2
+}  // namespace volbridge
