@@ -39,6 +39,12 @@ bool isSegment(const Node* node) {
     return node && node->child && strncmp(node->name, "segment", 7) == 0;
 }
 
+bool isSegmentOfType(Node* node, const char* type) {
+    if (!isSegment(node)) return false;
+    Node* t = child(node, "type");
+    return t && *t == type;
+}
+
 void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::string& what,
                     Node** vg_node, Node** pvs_node, Node** lvs_node) {
     const std::string in = " in " + what;

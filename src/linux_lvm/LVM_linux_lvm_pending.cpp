@@ -17,28 +17,4 @@ LVM::VG LVM_linux_lvm::getVGByLVDevice(const char*) { notBuilt("LVM_linux_lvm::g
 
 LVM::VG LVM_linux_lvm::getVGByUUID(const char*) { notBuilt("LVM_linux_lvm::getVGByUUID"); }
 
-bool LVM_linux_lvm::canRevert(const VG&, const char*, const std::list<std::string>&) {
-    notBuilt("LVM_linux_lvm::canRevert");
-}
-
-bool LVM_linux_lvm::prepRevertLV(const VG&, const char*, const std::list<std::string>&) {
-    notBuilt("LVM_linux_lvm::prepRevertLV");
-}
-
-bool LVM_linux_lvm::cancelRevertLV(const char*, const std::list<std::string>&) {
-    notBuilt("LVM_linux_lvm::cancelRevertLV");
-}
-
-LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>&, const char*,
-                                  std::map<std::string, std::string>&) {
-    notBuilt("LVM_linux_lvm::recreateVG");
-}
-
-LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>&, const char*,
-                                 std::map<std::string, std::string>&) {
-    notBuilt("LVM_linux_lvm::revertLVs");
-}
-
-void LVM_linux_lvm::destroyVG(const char*) { notBuilt("LVM_linux_lvm::destroyVG"); }
-
 void LVM_linux_lvm::populateVG(VG&) { notBuilt("LVM_linux_lvm::populateVG"); }

@@ -39,6 +39,8 @@ std::list<std::string> findPVofLV(const char* lv_name, Node* lvs, LVM_linux_lvm_
 
 // The node is a section whose name begins with "segment".
 bool isSegment(const Node* node);
+// The node is a segment whose "type" is the string `type`.
+bool isSegmentOfType(Node* node, const char* type);
 
 }  // namespace lvm2
 }  // namespace volbridge

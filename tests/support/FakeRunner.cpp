@@ -69,6 +69,9 @@ int FakeRunner::run(const std::string& cmd, std::string* out, std::string* err, 
                     bool quiet) {
     commands_.push_back(cmd);
     calls_.push_back(Call{cmd, reserved, quiet});
+    // A command chosen to fail uses up its answer but has no other effect: its handler, which
+    // may stand for what the command changes, is not called.
+    const bool failing = failAt_ != 0 && commands_.size() == failAt_;
     Reply reply;
     bool answered = false;
     for (Rule& rule : rules_) {
@@ -76,7 +79,7 @@ int FakeRunner::run(const std::string& cmd, std::string* out, std::string* err, 
         bool hit = rule.isPattern ? std::regex_match(cmd, rule.pattern) : rule.text == cmd;
         if (!hit) continue;
         ++rule.uses;
-        reply = rule.handler(cmd);
+        if (!failing) reply = rule.handler(cmd);
         answered = true;
         break;
     }
@@ -84,7 +87,7 @@ int FakeRunner::run(const std::string& cmd, std::string* out, std::string* err, 
         ADD_FAILURE() << "fake runner: unexpected command #" << commands_.size() << ": " << cmd;
         reply = Reply{127, "", "fake runner: unexpected command"};
     }
-    if (failAt_ != 0 && commands_.size() == failAt_) reply = failReply_;
+    if (failing) reply = failReply_;
     if (out) *out = reply.out;
     if (err) *err = reply.err;
     return reply.status;

@@ -1,0 +1,135 @@
+// Pieces shared by clone import and in-place revert.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/YbException.h"
+#include "linux_lvm/lvm2_crosscheck.h"
+#include "linux_lvm/lvm2_restore.h"
+
+namespace volbridge {
+namespace lvm2 {
+
+std::string new2old(const std::map<std::string, std::string>& old2new_uuid_map,
+                    const std::string& current_uuid) {
+    for (const auto& entry : old2new_uuid_map) {
+        if (entry.second == current_uuid) return entry.first;
+    }
+    return std::string();
+}
+
+std::string escapeFilterRegex(const std::string& path) {
+    std::string escaped;
+    for (char c : path) {
+        if (strchr(".+*?[](){}|^$\\", c)) escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+std::string deviceFilterOption(const std::list<std::string>& devices) {
+    std::string option = "--config 'devices/filter=[";
+    for (const std::string& device : devices) {
+        option += "\"a|^" + escapeFilterRegex(device) + "$|\",";
+    }
+    option += "\"r|.|\"] devices/use_devicesfile=0'";
+    return option;
+}
+
+namespace {
+std::string& tempDirectory() {
+    static std::string directory = "/tmp";
+    return directory;
+}
+}  // namespace
+
+void TempMetadataFile::setDirectoryForTesting(const std::string& directory) {
+    tempDirectory() = directory;
+}
+
+TempMetadataFile::TempMetadataFile(const char* func, const char* unit) : func_(func), unit_(unit) {
+    const std::string templ = tempDirectory() + "/ybmeta_XXXXXX";
+    std::string name = templ;
+    int fd = mkostemp(&name[0], O_CLOEXEC);
+    if (fd < 0) {
+        throw YbException(func_, "Couldn't create temporary " + templ + ": " + strerror(errno),
+                          unit_, __LINE__, -1);
+    }
+    close(fd);
+    path_ = name;
+}
+
+TempMetadataFile::~TempMetadataFile() { unlink(path_.c_str()); }
+
+void TempMetadataFile::write(const std::string& text) {
+    FILE* file = fopen(path_.c_str(), "we");
+    if (!file) {
+        throw YbException(func_, "Failed to open file " + path_ + " for writing.", unit_, __LINE__,
+                          -1);
+    }
+    size_t written = fwrite(text.data(), 1, text.size(), file);
+    int flushed = fflush(file);
+    int synced = flushed == 0 ? fsync(fileno(file)) : -1;
+    int saved = errno;
+    int closed = fclose(file);
+    if (written != text.size() || flushed != 0 || synced != 0 || closed != 0) {
+        throw YbException(func_,
+                          "Failed to write file " + path_ + ": " + strerror(saved ? saved : EIO),
+                          unit_, __LINE__, -1);
+    }
+}
+
+std::string layoutPreservingPvcreate(const std::string& filter_option, const std::string& new_uuid,
+                                     const std::string& restore_file, const std::string& device) {
+    std::string cmd = "pvcreate ";
+    if (!filter_option.empty()) cmd += filter_option + " ";
+    return cmd + "-ffy --uuid " + new_uuid + " --restorefile " + restore_file + " " + device;
+}
+
+MirrorVerdict evaluateMirror(Node* lv, Node* lvs) {
+    MirrorVerdict verdict;
+    for (Node* seg = lv->child; seg; seg = seg->next) {
+        if (!isSegmentOfType(seg, "mirror")) continue;
+        verdict.isMirror = true;
+        verdict.complete = true;
+        Node* log = LVM_linux_lvm_parser::findDirectChild(seg, "mirror_log");
+        if (log && log->isString()) {
+            verdict.components.emplace_back(log->value->str);
+            verdict.complete = LVM_linux_lvm_parser::findDirectChild(lvs, log->value->str);
+        }
+        Node* mirrors = LVM_linux_lvm_parser::findDirectChild(seg, "mirrors");
+        for (auto* v = mirrors ? mirrors->value : nullptr; v; v = v->next) {
+            if (!v->str) continue;
+            verdict.components.emplace_back(v->str);
+            if (LVM_linux_lvm_parser::findDirectChild(lvs, v->str)) {
+                verdict.survivor = v->str;
+            } else {
+                verdict.complete = false;
+            }
+        }
+    }
+    return verdict;
+}
+
+void removeChild(Node* parent, Node* node) {
+    for (Node** link = &parent->child; *link; link = &(*link)->next) {
+        if (*link == node) {
+            *link = node->next;
+            node->next = nullptr;
+            LVM_linux_lvm_parser::destroy(node);
+            return;
+        }
+    }
+}
+
+std::string idOf(Node* section) {
+    Node* id = LVM_linux_lvm_parser::findDirectChild(section, "id");
+    return id && id->isString() ? id->value->str : "";
+}
+
+}  // namespace lvm2
+}  // namespace volbridge

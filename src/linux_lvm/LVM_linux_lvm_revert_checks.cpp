@@ -1,0 +1,205 @@
+// The revert protocol around a storage rollback: may these disks be rolled back, take the
+// affected LVs out of service, and bring them back if the revert is abandoned.
+#include <sys/stat.h>
+
+#include <set>
+
+#include "LVM/LVM.h"
+#include "core/ShellWord.h"
+#include "host/LogWriter.h"
+#include "host/YbProcess.h"
+#include "linux_lvm/lvm2_crosscheck.h"
+#include "linux_lvm/lvm2_discovery.h"
+#include "linux_lvm/lvm2_revert.h"
+
+namespace volbridge {
+namespace lvm2 {
+
+namespace {
+
+using Parser = LVM_linux_lvm_parser;
+
+std::string valueOf(Node* section, const char* key) {
+    Node* node = Parser::findDirectChild(section, key);
+    return node && node->isString() ? node->value->str : "";
+}
+
+// The live metadata of the group, parsed and validated.
+struct LiveGroup {
+    Parser parser;
+    Parser::NodeAutoPtr root;
+    Node* vg = nullptr;
+    Node* pvs = nullptr;
+    Node* lvs = nullptr;
+
+    explicit LiveGroup(const std::string& vg_name) {
+        std::string text = readVGMetadata(vg_name.c_str());
+        root = parser.parse(text.c_str());
+        crossCheckMeta(root, parser, "metadata of VG " + vg_name, &vg, &pvs, &lvs);
+    }
+
+    // Names of the PV sections whose device is one of `devices`.
+    std::set<std::string> revertedPvs(const std::list<std::string>& devices) {
+        std::set<std::string> names;
+        for (Node* pv = pvs->child; pv; pv = pv->next) {
+            Node* device = Parser::findDirectChild(pv, "device");
+            if (device && device->isString() && matchDev(device->value->str, devices)) {
+                names.insert(pv->name);
+            }
+        }
+        return names;
+    }
+};
+
+}  // namespace
+
+bool matchDev(const std::string& device, const std::list<std::string>& devices) {
+    struct stat st;
+    if (stat(device.c_str(), &st) == 0) {
+        for (const std::string& candidate : devices) {
+            struct stat other;
+            if (stat(candidate.c_str(), &other) == 0 && other.st_rdev == st.st_rdev) return true;
+        }
+        return false;
+    }
+    for (const std::string& candidate : devices) {
+        if (candidate == device) return true;
+    }
+    return false;
+}
+
+void toggleLVs(const std::string& vg_name, const std::list<std::string>& devices, bool activate) {
+    const char* const func = "toggleLVs";
+    EvDebug dbg(nullptr);
+    dbg.Debug(func, "Parsing live metadata of VG [%s]", vg_name.c_str());
+    LiveGroup live(vg_name);
+    const std::set<std::string> reverted = live.revertedPvs(devices);
+
+    for (Node* lv = live.lvs->child; lv; lv = lv->next) {
+        if (!isVisibleLV(lv, live.parser)) continue;
+        std::list<std::string> pvs;
+        for (Node* seg = lv->child; seg; seg = seg->next) {
+            if (isSegmentOfType(seg, "mirror")) {
+                Node* log = Parser::findDirectChild(seg, "mirror_log");
+                if (log && log->isString()) {
+                    pvs.splice(pvs.end(), findPVofLV(log->value->str, live.lvs, live.parser));
+                }
+                Node* mirrors = Parser::findDirectChild(seg, "mirrors");
+                for (auto* v = mirrors ? mirrors->value : nullptr; v; v = v->next) {
+                    if (v->str) pvs.splice(pvs.end(), findPVofLV(v->str, live.lvs, live.parser));
+                }
+            } else if (isSegmentOfType(seg, "striped")) {
+                Node* stripes = Parser::findDirectChild(seg, "stripes");
+                for (auto* v = stripes ? stripes->value : nullptr; v; v = v->next) {
+                    if (v->str) pvs.emplace_back(v->str);
+                }
+            }
+        }
+        bool affected = false;
+        for (const std::string& pv : pvs) affected = affected || reverted.count(pv);
+        if (!affected) continue;
+
+        const std::string device = "/dev/" + vg_name + "/" + lv->name;
+        requireShellWord(device, "the LV device path", func, "LVM_linux_lvm", __LINE__);
+        std::string out, err;
+        if (activate) {
+            dbg.Debug(func, "Activating LV %s", lv->name);
+            if (YbProcess::system(("lvchange -ay " + device).c_str(), &out, &err, 0, false) != 0) {
+                dbg.Debug(func, "Failed to activate LV [%s]: %s", device.c_str(), err.c_str());
+            }
+        } else {
+            dbg.Debug(func, "Deactivating LV %s", lv->name);
+            if (YbProcess::system(("lvchange -an " + device).c_str(), &out, &err, 0, false) != 0) {
+                dbg.Debug(func, "Failed to deactivate LV [%s]: %s", device.c_str(), err.c_str());
+            }
+        }
+    }
+}
+
+}  // namespace lvm2
+}  // namespace volbridge
+
+bool LVM_linux_lvm::canRevert(const VG& vg, const char* /*metadata*/,
+                              const std::list<std::string>& pv_dev_list) {
+    using namespace volbridge::lvm2;
+    const char* const func = "LVM_linux_lvm::canRevert";
+    EvDebug dbg(nullptr);
+    try {
+        dbg.Debug(func, "Parsing live metadata of VG [%s]", vg.name.c_str());
+        LiveGroup live(vg.name);
+        const std::set<std::string> reverted = live.revertedPvs(pv_dev_list);
+
+        std::set<std::string> affected;
+        for (Node* lv = live.lvs->child; lv; lv = lv->next) {
+            int inside = 0;
+            int outside = 0;
+            for (const std::string& pv : findPVofLV(lv, live.parser)) {
+                ++(reverted.count(pv) ? inside : outside);
+            }
+            if (inside && outside) {
+                throw YbException(func,
+                                  "Can't allow revert because LV " + std::string(lv->name) +
+                                      " resides both on PVs that will be reverted and on those "
+                                      "that won't be.",
+                                  "LVM_linux_lvm", __LINE__, -1);
+            }
+            if (inside) affected.insert(lv->name);
+            dbg.Debug(func, "LV %s will%s be affected", lv->name, inside ? "" : " NOT");
+        }
+
+        for (Node* lv = live.lvs->child; lv; lv = lv->next) {
+            for (Node* seg = lv->child; seg; seg = seg->next) {
+                if (!isSegmentOfType(seg, "snapshot")) continue;
+                const std::string origin = valueOf(seg, "origin");
+                const std::string cow = valueOf(seg, "cow_store");
+                const bool originAffected = affected.count(origin);
+                const bool cowAffected = affected.count(cow);
+                if (originAffected && !cowAffected) {
+                    throw YbException(func,
+                                      "Can't allow revert because there is an affected LV " +
+                                          origin + " that has snap " + cow +
+                                          " that would not be reverted",
+                                      "LVM_linux_lvm", __LINE__, -1);
+                }
+                if (!originAffected && cowAffected) {
+                    throw YbException(func,
+                                      "Can't allow revert because there is a not affected LV " +
+                                          origin + " that has snap " + cow +
+                                          " residing on one of the passed PVs",
+                                      "LVM_linux_lvm", __LINE__, -1);
+                }
+            }
+        }
+        return true;
+    } catch (const YbException& e) {
+        dbg.Error(func, "%s", e.getMessage().c_str());
+        return false;
+    }
+}
+
+bool LVM_linux_lvm::prepRevertLV(const VG& vg, const char* /*metadata*/,
+                                 const std::list<std::string>& pv_dev_list) {
+    try {
+        volbridge::lvm2::toggleLVs(vg.name, pv_dev_list, false);
+        return true;
+    } catch (const YbException& e) {
+        EvDebug(nullptr).Error("LVM_linux_lvm::prepRevertLV", "%s", e.getMessage().c_str());
+        return false;
+    }
+}
+
+bool LVM_linux_lvm::cancelRevertLV(const char* metadata,
+                                   const std::list<std::string>& pv_dev_list) {
+    using namespace volbridge::lvm2;
+    try {
+        LVM_linux_lvm_parser parser;
+        LVM_linux_lvm_parser::NodeAutoPtr root(parser.parse(metadata ? metadata : ""));
+        Node* vg_node = nullptr;
+        crossCheckMeta(root, parser, "passed metadata", &vg_node);
+        toggleLVs(vg_node->name, pv_dev_list, true);
+        return true;
+    } catch (const YbException& e) {
+        EvDebug(nullptr).Error("LVM_linux_lvm::cancelRevertLV", "%s", e.getMessage().c_str());
+        return false;
+    }
+}

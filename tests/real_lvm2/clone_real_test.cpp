@@ -1,0 +1,209 @@
+// Clone import and destroy against real LVM2, with the original group attached throughout.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+
+#include "GroupEdits.h"
+#include "LVM/LVM.h"
+#include "LvmSandbox.h"
+#include "MetadataTrees.h"
+#include "host/HostSeams.h"
+#include "linux_lvm/LVM_linux_lvm_parser.h"
+#include "linux_lvm/lvm2_crosscheck.h"
+
+namespace {
+
+using Parser = LVM_linux_lvm_parser;
+const char* const kLv = "lvcreate -q --driverloaded n -an -Zn ";
+
+std::set<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    std::set<std::string> set;
+    std::string w;
+    while (in >> w) set.insert(w);
+    return set;
+}
+
+std::string lvName(const LVM::LV& lv) { return lv.device.substr(lv.device.rfind('/') + 1); }
+
+// A group over three PVs — two laid out as today's LVM2 does, one whose data starts at 64 KiB
+// as on PVs made by older releases — holding a linear, a two-segment, a striped, a snapshot and
+// a mirror LV, with a pattern written over every PV's data area.
+class RealClone : public ::testing::Test {
+protected:
+    void SetUp() override {
+        VB_REQUIRE_REAL_LVM();
+        box_.reset(new vbtest::LvmSandbox);
+        for (int i = 0; i < 3; ++i) disks_.push_back(box_->addDisk(64));
+        vbtest::shOk("pvcreate -q " + disks_[0] + " " + disks_[1]);
+        vbtest::shOk("pvcreate -q --dataalignment 64k --metadatasize 60k " + disks_[2]);
+        vg_ = box_->vg("src");
+        vbtest::shOk("vgcreate -q " + vg_ + " " + disks_[0] + " " + disks_[1] + " " + disks_[2]);
+        vbtest::shOk(kLv + std::string("-L 8M -n lin ") + vg_ + " " + disks_[0]);
+        vbtest::shOk(kLv + std::string("-L 4M -n twoseg ") + vg_ + " " + disks_[1]);
+        vbtest::shOk("lvextend -q --driverloaded n -L +4M " + vg_ + "/twoseg " + disks_[2]);
+        vbtest::shOk(kLv + std::string("-i 2 -I 64k -L 8M -n str ") + vg_ + " " + disks_[0] +
+                     " " + disks_[1]);
+        vbtest::shOk(kLv + std::string("-L 8M -n origin ") + vg_ + " " + disks_[0]);
+        vbtest::shOk(kLv + std::string("-L 4M -n cow ") + vg_ + " " + disks_[1]);
+        vbtest::shOk(kLv + std::string("-L 4M -n img0 ") + vg_ + " " + disks_[0]);
+        vbtest::shOk(kLv + std::string("-L 4M -n img1 ") + vg_ + " " + disks_[1]);
+        vbtest::shOk(kLv + std::string("-L 4M -n mlog ") + vg_ + " " + disks_[2]);
+        std::string text = vbtest::exportGroup(*box_, vg_);
+        text = vbtest::addSnapshot(text, "origin", "cow", "snap");
+        text = vbtest::addMirror(text, "mir", "img0", "img1", "mlog");
+        vbtest::applyGroup(*box_, vg_, text);
+
+        for (size_t i = 0; i < disks_.size(); ++i) {
+            vbtest::fillFrom(disks_[i], peStart(disks_[i]), static_cast<unsigned>(i + 1));
+        }
+
+        node_ = box_->makeLVNode(vg_, "lin").path;
+        LVM_linux_lvm discovery;
+        captured_ = discovery.getVGByLVDevice(node_.c_str());
+        ASSERT_EQ(captured_.name, vg_);
+        ASSERT_EQ(captured_.pvs.size(), 3u);
+    }
+
+    // The first PE of the device, in sectors, as LVM2 reports it.
+    long long peStart(const std::string& device) {
+        std::string out = vbtest::shOk("pvs --noheadings --units s --nosuffix -o pe_start " + device);
+        return std::stoll(out);
+    }
+
+    // Backup-time PV id -> the id the clone of that PV carries now (the same: a byte copy).
+    std::map<std::string, std::string> mapFor(const std::vector<std::string>& /*clones*/) {
+        std::map<std::string, std::string> map;
+        for (const auto& entry : captured_.pvs) map[entry.first] = entry.first;
+        return map;
+    }
+
+    std::vector<std::string> cloneAll(const std::vector<int>& which) {
+        std::vector<std::string> clones;
+        for (int i : which) clones.push_back(box_->cloneDisk(disks_[i]));
+        return clones;
+    }
+
+    std::unique_ptr<vbtest::LvmSandbox> box_;
+    std::vector<std::string> disks_;
+    std::string vg_;
+    std::string node_;
+    LVM::VG captured_;
+};
+
+TEST_F(RealClone, ImportGivesNewIdentitiesAndKeepsTheDataAndTheOriginal) {
+    const std::string before = vbtest::comparableMetadata(vbtest::exportGroup(*box_, vg_));
+    std::vector<std::string> clones = cloneAll({0, 1, 2});
+    std::vector<std::string> dataHashes;
+    for (size_t i = 0; i < clones.size(); ++i) {
+        dataHashes.push_back(vbtest::hashFrom(clones[i], peStart(disks_[i])));
+    }
+
+    std::map<std::string, std::string> map = mapFor(clones);
+    LVM_linux_lvm backend;
+    LVM::VG vg = backend.recreateVG(std::list<std::string>(clones.begin(), clones.end()),
+                                    captured_.metadata.c_str(), map);
+
+    EXPECT_EQ(vg.name, vg_ + "_copy_001");
+    EXPECT_EQ(vg.orig_name, vg_);
+    EXPECT_EQ(vg.orig_uuid, captured_.uuid);
+    EXPECT_NE(vg.uuid, captured_.uuid);
+    ASSERT_EQ(vg.pvs.size(), 3u);
+    for (const auto& entry : vg.pvs) {
+        const LVM::PV& pv = entry.second;
+        EXPECT_TRUE(captured_.pvs.count(pv.orig_uuid));
+        EXPECT_NE(pv.uuid, pv.orig_uuid);
+        EXPECT_EQ(map[pv.orig_uuid], pv.uuid);
+        // LVM2 agrees about the new identity of each clone.
+        std::string reported = vbtest::shOk("pvs --noheadings -o pv_uuid " + pv.device);
+        reported.erase(std::remove_if(reported.begin(), reported.end(), ::isspace), reported.end());
+        EXPECT_EQ(reported, pv.uuid);
+    }
+    std::set<std::string> lvs;
+    for (const auto& entry : vg.lvs) {
+        lvs.insert(lvName(entry.second));
+        EXPECT_NE(entry.second.uuid, entry.second.orig_uuid);
+    }
+    EXPECT_EQ(lvs, (std::set<std::string>{"lin", "twoseg", "str", "origin", "mir"}));
+    std::string vgUuid = vbtest::shOk("vgs --noheadings -o vg_uuid " + vg.name);
+    EXPECT_NE(vgUuid.find(vg.uuid), std::string::npos);
+
+    // Both groups are there and sound; the original is exactly as it was.
+    std::set<std::string> groups = words(vbtest::shOk("vgs --noheadings -o vg_name"));
+    EXPECT_TRUE(groups.count(vg_) && groups.count(vg.name));
+    vbtest::shOk("vgck " + vg_);
+    vbtest::shOk("vgck " + vg.name);
+    std::set<std::string> lvsOfCopy = words(vbtest::shOk("lvs -a --noheadings -o lv_name " + vg.name));
+    EXPECT_TRUE(lvsOfCopy.count("snap") && lvsOfCopy.count("[mir_mimage_0]")) << vbtest::shOk("lvs -a " + vg.name);
+    EXPECT_EQ(vbtest::comparableMetadata(vbtest::exportGroup(*box_, vg_)), before);
+
+    // The clones' data areas survive the import and many metadata updates after it.
+    for (int i = 1; i <= 80; ++i) {
+        vbtest::shOk("vgchange -q --addtag t" + std::to_string(i) + " " + vg.name);
+    }
+    for (size_t i = 0; i < clones.size(); ++i) {
+        SCOPED_TRACE(clones[i]);
+        EXPECT_EQ(peStart(clones[i]), peStart(disks_[i]));
+        EXPECT_EQ(vbtest::hashFrom(clones[i], peStart(disks_[i])), dataHashes[i]);
+    }
+}
+
+TEST_F(RealClone, NamesCountUpAndDestroyFreesOne) {
+    std::map<std::string, std::string> map;
+    auto import = [&]() {
+        std::vector<std::string> clones = cloneAll({0, 1, 2});
+        map = mapFor(clones);
+        LVM_linux_lvm backend;
+        return backend.recreateVG(std::list<std::string>(clones.begin(), clones.end()),
+                                  captured_.metadata.c_str(), map)
+            .name;
+    };
+    EXPECT_EQ(import(), vg_ + "_copy_001");
+    EXPECT_EQ(import(), vg_ + "_copy_002");
+
+    vbhost::MemoryLogSink log;
+    vbhost::ScopedLogSink sink(log, 0);
+    LVM_linux_lvm destroyer;
+    destroyer.destroyVG((vg_ + "_copy_001").c_str());
+    EXPECT_EQ(words(vbtest::shOk("vgs --noheadings -o vg_name")),
+              (std::set<std::string>{vg_, vg_ + "_copy_002"}));
+    destroyer.destroyVG((vg_ + "_copy_001").c_str());  // gone: only a log line
+    EXPECT_TRUE(log.contains("Can't destroy non-existent VG " + vg_ + "_copy_001"));
+
+    EXPECT_EQ(import(), vg_ + "_copy_001");
+}
+
+TEST_F(RealClone, PartialCloneSetKeepsWhatLiesWhollyOnIt) {
+    // The second and third PVs only: the linear, striped and origin LVs lie on the first, so they
+    // go, the snapshot goes with its origin, and the mirror keeps its second side and its log.
+    std::vector<std::string> clones = cloneAll({1, 2});
+    std::map<std::string, std::string> map = mapFor(clones);
+    LVM_linux_lvm backend;
+    LVM::VG vg = backend.recreateVG(std::list<std::string>(clones.begin(), clones.end()),
+                                    captured_.metadata.c_str(), map);
+
+    std::map<std::string, LVM::LV> byName;
+    for (const auto& entry : vg.lvs) byName[lvName(entry.second)] = entry.second;
+    EXPECT_EQ(byName.size(), 2u);
+    ASSERT_TRUE(byName.count("twoseg") && byName.count("mir"));
+    std::string mirId;
+    for (const auto& entry : captured_.lvs) {
+        if (lvName(entry.second) == "mir") mirId = entry.first;
+    }
+    EXPECT_EQ(byName["mir"].orig_uuid, mirId);
+
+    std::set<std::string> all =
+        words(vbtest::shOk("lvs -a --noheadings -o lv_name " + vg.name));
+    EXPECT_EQ(all, (std::set<std::string>{"twoseg", "mir"}));
+    std::string attr = vbtest::shOk("lvs --noheadings -o lv_attr,segtype " + vg.name + "/mir");
+    EXPECT_NE(attr.find("linear"), std::string::npos) << attr;
+    vbtest::shOk("vgck " + vg.name);
+
+    LVM_linux_lvm destroyer;
+    destroyer.destroyVG(vg.name.c_str());
+    EXPECT_FALSE(words(vbtest::shOk("vgs --noheadings -o vg_name")).count(vg.name));
+}
+
+}  // namespace

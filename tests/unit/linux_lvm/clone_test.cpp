@@ -1,0 +1,563 @@
+// Clone import and destroy through the fake runner: commands, pruning, results, failures.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "FakeRunner.h"
+#include "Fixtures.h"
+#include "LVM/LVM.h"
+#include "host/HostSeams.h"
+#include "linux_lvm/lvm2_crosscheck.h"
+#include "linux_lvm/lvm2_restore.h"
+
+namespace {
+
+using Parser = LVM_linux_lvm_parser;
+
+const char* const kPv0 = "mF5Nbd-aisf-B0ur-j11g-MBML-SGdh-Yz3Tqa";
+const char* const kPv1 = "0dzRhq-jfFn-cOov-2e8l-NEZ8-ttRl-Q3PmMe";
+const char* const kPv2 = "8m9V4B-ToPf-eOQp-5BBq-HE9M-afe3-OlVGDV";
+const char* const kFilterPrefix = "--config 'devices/filter=[";
+const char* const kLocking = " --config 'global {locking_type = 0}'";
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Zero-filled files stand for the clone devices: they can be stat'ed and opened, but carry no
+// label, so their PV identifiers come from "pvdisplay", which the fake answers from `uuidOf`.
+// "pvcreate" is answered by giving the device the identifier it asks for.
+class CloneFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dir[] = "/tmp/vbclone-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        tmpDir_ = dir_ + "/tmp";
+        mkdir(tmpDir_.c_str(), 0700);
+        volbridge::lvm2::TempMetadataFile::setDirectoryForTesting(tmpDir_);
+        metadata_ = vbtest::readFixture("lvm2/metadata/mixed-3pv.vg");
+    }
+    void TearDown() override {
+        volbridge::lvm2::TempMetadataFile::setDirectoryForTesting("/tmp");
+        EXPECT_TRUE(leftoverTempFiles().empty()) << leftoverTempFiles();
+        std::string cmd = "rm -rf " + dir_;
+        EXPECT_EQ(system(cmd.c_str()), 0);
+    }
+
+    std::string leftoverTempFiles() {
+        std::string cmd = "ls -A " + tmpDir_;
+        std::string list;
+        FILE* p = popen(cmd.c_str(), "r");
+        char buf[256];
+        while (p && fgets(buf, sizeof buf, p)) list += buf;
+        if (p) pclose(p);
+        return list;
+    }
+
+    std::string addDevice(const std::string& name, const std::string& uuid) {
+        std::string path = dir_ + "/" + name;
+        std::ofstream(path) << std::string(4096, '\0');
+        uuidOf_[path] = uuid;
+        return path;
+    }
+
+    void answerPvTools(vbtest::FakeRunner& fake) {
+        fake.alwaysMatch("pvdisplay (\\S+)", [this](const std::string& cmd) {
+            std::string device = cmd.substr(strlen("pvdisplay "));
+            return vbtest::Reply{0,
+                                 "  --- Physical volume ---\n  PV Name               " + device +
+                                     "\n  PV UUID               " + uuidOf_[device] + "\n",
+                                 ""};
+        });
+        fake.alwaysMatch(
+            "pvcreate --config '.*' -ffy --uuid (\\S+) --restorefile (\\S+) (\\S+)",
+            [this](const std::string& cmd) {
+                std::smatch m;
+                std::regex_match(cmd, m,
+                                 std::regex("pvcreate --config '.*' -ffy --uuid (\\S+) "
+                                            "--restorefile (\\S+) (\\S+)"));
+                restoreFiles_.push_back(readFile(m[2]));
+                uuidOf_[m[3]] = m[1];
+                return vbtest::Reply{0, "  Physical volume \"" + m[3].str() + "\" created.\n", ""};
+            });
+    }
+
+    void answerListing(vbtest::FakeRunner& fake, const std::vector<std::string>& groups) {
+        std::string text = "  VG  VG UUID\n";
+        for (const std::string& g : groups)
+            text += "  " + g + " aaaaaa-1111-1111-1111-1111-1111-aaaaaa\n";
+        fake.on("lvs -o vg_name,vg_uuid", 0, text);
+    }
+
+    void answerRestoreAndActivation(vbtest::FakeRunner& fake, const std::string& vg) {
+        fake.onMatch("vgcfgrestore --config '.*' -f \\S+ " + vg, [this](const std::string& cmd) {
+            std::smatch m;
+            std::regex_search(cmd, m, std::regex(" -f (\\S+) "));
+            restored_ = readFile(m[1]);
+            return vbtest::Reply{0, "  Restored volume group " + std::string("x") + ".\n", ""};
+        });
+        fake.on("vgchange --systemid \"\" " + vg);
+        fake.on("vgchange -cn " + vg + kLocking);
+        fake.on("vgchange -ay " + vg + kLocking);
+    }
+
+    std::string dir_;
+    std::string tmpDir_;
+    std::string metadata_;
+    std::map<std::string, std::string> uuidOf_;
+    std::vector<std::string> restoreFiles_;
+    std::string restored_;
+};
+
+bool endsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::set<std::string> lvNames(const LVM::VG& vg) {
+    std::set<std::string> names;
+    for (const auto& entry : vg.lvs)
+        names.insert(entry.second.device.substr(entry.second.device.rfind('/') + 1));
+    return names;
+}
+
+TEST_F(CloneFixture, WholeGroupGetsNewNameAndIdentifiersAndIsRestoredAndActivated) {
+    vbtest::FakeRunner fake;
+    std::string d0 = addDevice("sdb", "cur000-0000-0000-0000-0000-0000-000000");
+    std::string d1 = addDevice("sdc", "cur111-1111-1111-1111-1111-1111-111111");
+    std::string d2 = addDevice("sdd", "cur222-2222-2222-2222-2222-2222-222222");
+    answerListing(fake, {"smp_mixed", "other"});
+    answerPvTools(fake);
+    answerRestoreAndActivation(fake, "smp_mixed_copy_001");
+    std::map<std::string, std::string> map{
+        {kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}, {kPv2, uuidOf_[d2]}, {"unrelated", "x"}};
+
+    LVM_linux_lvm backend;
+    LVM::VG vg = backend.recreateVG({d0, d1, d2}, metadata_.c_str(), map);
+
+    EXPECT_EQ(vg.name, "smp_mixed_copy_001");
+    EXPECT_EQ(vg.orig_name, "smp_mixed");
+    EXPECT_EQ(vg.orig_uuid, "iZ20ux-UsWP-Ds1R-4hjT-32ky-7wjP-asnZYT");
+    EXPECT_EQ(vg.uuid.size(), 38u);
+    EXPECT_NE(vg.uuid, vg.orig_uuid);
+    EXPECT_EQ(vg.vendor, "LinuxLVM");
+
+    // Each device: its backup-time id, its new id (what its label says now), its path.
+    ASSERT_EQ(vg.pvs.size(), 3u);
+    const char* origs[] = {kPv0, kPv1, kPv2};
+    std::string devices[] = {d0, d1, d2};
+    for (int i = 0; i < 3; ++i) {
+        const std::string now = uuidOf_[devices[i]];
+        ASSERT_TRUE(vg.pvs.count(now)) << devices[i];
+        EXPECT_EQ(vg.pvs[now].orig_uuid, origs[i]);
+        EXPECT_EQ(vg.pvs[now].device, devices[i]);
+        EXPECT_EQ(map[origs[i]], now);
+    }
+    EXPECT_EQ(map["unrelated"], "x");
+
+    // Visible LVs and the whole mirror; images, log, copy-on-write and snapshot are not listed.
+    EXPECT_EQ(lvNames(vg), (std::set<std::string>{"root", "span", "stripe", "data"}));
+    for (const auto& entry : vg.lvs) {
+        const LVM::LV& lv = entry.second;
+        EXPECT_EQ(entry.first, lv.uuid);
+        EXPECT_NE(lv.uuid, lv.orig_uuid);
+        EXPECT_EQ(lv.device.rfind("/dev/smp_mixed_copy_001/", 0), 0u);
+        if (endsWith(lv.device, "/stripe")) {
+            EXPECT_EQ(lv.orig_uuid, "y1TzHa-JdDb-wiCK-I0OM-eS9Z-czVJ-iofQ8o");
+            EXPECT_EQ(lv.pvs, (std::list<std::string>{uuidOf_[d0], uuidOf_[d1], uuidOf_[d2]}));
+        }
+        if (endsWith(lv.device, "/data")) {
+            std::set<std::string> ids{uuidOf_[d0], uuidOf_[d1], uuidOf_[d2]};
+            EXPECT_EQ(lv.pvs, std::list<std::string>(ids.begin(), ids.end()));
+        }
+    }
+
+    // What was restored is the result's metadata: valid, renamed, and without any old id.
+    EXPECT_EQ(restored_, vg.metadata);
+    Parser parser;
+    Parser::NodeAutoPtr root(parser.parse(vg.metadata.c_str()));
+    volbridge::lvm2::crossCheckMeta(root, parser, "result");
+    EXPECT_NE(vg.metadata.find("\nsmp_mixed_copy_001 {\n"), std::string::npos);
+    for (const char* old :
+         {kPv0, kPv1, kPv2, "iZ20ux-UsWP-Ds1R-4hjT-32ky-7wjP-asnZYT",
+          "g0l5Sw-Bte0-RoEE-ZEw1-EQWi-Nkym-dB3EPm", "Ca7ZhR-yOHu-ZQ30-RuLH-xpvo-gwSg-4Bqwy0"}) {
+        EXPECT_EQ(vg.metadata.find(old), std::string::npos) << old;
+    }
+
+    // Each re-initialisation was handed metadata in which that PV carries its new id and its
+    // original data offset.
+    ASSERT_EQ(restoreFiles_.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        Parser p;
+        Parser::NodeAutoPtr tree(p.parse(restoreFiles_[i].c_str()));
+        Parser::Node* pv = Parser::find(tree, ("pv" + std::to_string(i)).c_str(), false);
+        ASSERT_NE(pv, nullptr);
+        EXPECT_TRUE(*Parser::findDirectChild(pv, "id") == uuidOf_[devices[i]]);
+        EXPECT_EQ(Parser::findDirectChild(pv, "pe_start")->value->int_val, 2048);
+    }
+
+    // The commands, in order.
+    std::vector<std::string> expected = {"lvs -o vg_name,vg_uuid"};
+    for (const std::string& d : devices) {
+        expected.push_back("pvdisplay " + d);
+        expected.push_back("pvcreate");
+        expected.push_back("pvdisplay " + d);
+    }
+    for (const char* c : {"vgcfgrestore", "vgchange --systemid", "vgchange -cn", "vgchange -ay"}) {
+        expected.push_back(c);
+    }
+    ASSERT_EQ(fake.commands().size(), expected.size());
+    const std::string filter = std::string(kFilterPrefix) + "\"a|^" + d0 + "$|\",\"a|^" + d1 +
+                               "$|\",\"a|^" + d2 + "$|\",\"r|.|\"] devices/use_devicesfile=0'";
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(fake.commands()[i]);
+        EXPECT_EQ(fake.commands()[i].rfind(expected[i], 0), 0u);
+        if (expected[i] == "pvcreate" || expected[i] == "vgcfgrestore") {
+            EXPECT_NE(fake.commands()[i].find(" " + filter + " "), std::string::npos);
+        }
+    }
+}
+
+TEST_F(CloneFixture, NewNameIsTheFirstFreeCandidate) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> existing;
+        const char* expected;
+    } cases[] = {
+        {"first two taken",
+         {"smp_mixed", "smp_mixed_copy_001", "smp_mixed_copy_002"},
+         "smp_mixed_copy_003"},
+        {"only the second taken", {"smp_mixed_copy_002"}, "smp_mixed_copy_001"},
+        {"nothing listed", {}, "smp_mixed_copy_001"},
+    };
+    std::string d0 = addDevice("sdb", "cur000-0000-0000-0000-0000-0000-000000");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vbtest::FakeRunner fake;
+        uuidOf_[d0] = "cur000-0000-0000-0000-0000-0000-000000";
+        answerListing(fake, c.existing);
+        answerPvTools(fake);
+        answerRestoreAndActivation(fake, c.expected);
+        std::map<std::string, std::string> map{{kPv0, uuidOf_[d0]}};
+        LVM_linux_lvm backend;
+        EXPECT_EQ(backend.recreateVG({d0}, metadata_.c_str(), map).name, c.expected);
+    }
+}
+
+TEST_F(CloneFixture, PartialCloneSetIsPruned) {
+    struct Case {
+        const char* name;
+        std::vector<int> pvs;
+        std::set<std::string> lvs;       // listed in the result
+        std::set<std::string> sections;  // LV sections left in the metadata
+        const char* sidePv;              // the PV of the side that became "data"
+    } cases[] = {
+        {"pv0 and pv1: mirror loses its log, stripe and snapshot go",
+         {0, 1},
+         {"root", "span", "data"},
+         {"root", "span", "data"},
+         "pv1"},
+        {"pv0 and pv2: snapshot stays, mirror keeps its first side",
+         {0, 2},
+         {"root", "data"},
+         {"root", "root_snap", "data", "snapshot0"},
+         "pv0"},
+        {"pv1 only: the snapshot's origin is gone, so its copy-on-write LV goes too",
+         {1},
+         {"span", "data"},
+         {"span", "data"},
+         "pv1"},
+    };
+    const char* ids[] = {kPv0, kPv1, kPv2};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vbtest::FakeRunner fake;
+        std::list<std::string> devices;
+        std::map<std::string, std::string> map;
+        for (int i : c.pvs) {
+            std::string d =
+                addDevice("disk" + std::to_string(i),
+                          "cur" + std::to_string(i) + "00-0000-0000-0000-0000-0000-000000");
+            devices.push_back(d);
+            map[ids[i]] = uuidOf_[d];
+        }
+        answerListing(fake, {"smp_mixed"});
+        answerPvTools(fake);
+        answerRestoreAndActivation(fake, "smp_mixed_copy_001");
+        LVM_linux_lvm backend;
+        LVM::VG vg = backend.recreateVG(devices, metadata_.c_str(), map);
+        EXPECT_EQ(lvNames(vg), c.lvs);
+        EXPECT_EQ(vg.pvs.size(), c.pvs.size());
+
+        Parser parser;
+        Parser::NodeAutoPtr root(parser.parse(vg.metadata.c_str()));
+        Parser::Node* lvs = Parser::find(root, "logical_volumes", false);
+        std::set<std::string> sections;
+        for (Parser::Node* lv = lvs->child; lv; lv = lv->next) sections.insert(lv->name);
+        EXPECT_EQ(sections, c.sections);
+        Parser::Node* pvs = Parser::find(root, "physical_volumes", false);
+        size_t pvCount = 0;
+        for (Parser::Node* pv = pvs->child; pv; pv = pv->next) ++pvCount;
+        EXPECT_EQ(pvCount, c.pvs.size());
+
+        // The surviving side carries the mirror's name and is visible; the record keeps the
+        // mirror's backup-time id.
+        Parser::Node* data = Parser::findDirectChild(lvs, "data");
+        ASSERT_NE(data, nullptr);
+        EXPECT_TRUE(volbridge::lvm2::isVisibleLV(data, parser));
+        EXPECT_EQ(volbridge::lvm2::findPVofLV(data, parser), std::list<std::string>{c.sidePv});
+        for (const auto& entry : vg.lvs) {
+            if (!endsWith(entry.second.device, "/data")) continue;
+            EXPECT_EQ(entry.second.orig_uuid, "EsJwgy-J7cV-P6kM-60ke-84IA-yUS2-YkmebX");
+            EXPECT_TRUE(*Parser::findDirectChild(data, "id") == entry.second.uuid);
+        }
+        restoreFiles_.clear();
+    }
+}
+
+TEST_F(CloneFixture, RefusalsBeforeAnythingChangesOnDisk) {
+    std::string d0 = addDevice("sdb", "cur000-0000-0000-0000-0000-0000-000000");
+    std::string longName(120, 'v');
+    std::string longMetadata = metadata_;
+    longMetadata.replace(longMetadata.find("\nsmp_mixed {"), 11, "\n" + longName + " {");
+    struct Case {
+        const char* name;
+        std::list<std::string> devices;
+        std::string metadata;
+        std::vector<std::string> commands;
+        std::string message;
+    } cases[] = {
+        {"device path with shell characters",
+         {d0 + ";reboot"},
+         metadata_,
+         {},
+         "Refusing to run a command with the PV device path [" + d0 +
+             ";reboot]: it holds characters that the shell would interpret (allowed: letters, "
+             "digits and \"._+-:/@\")"},
+        {"device that does not exist",
+         {dir_ + "/nosuch"},
+         metadata_,
+         {"lvs -o vg_name,vg_uuid"},
+         "Can't stat PV device " + dir_ + "/nosuch: No such file or directory"},
+        {"new name too long for LVM2",
+         {d0},
+         longMetadata,
+         {"lvs -o vg_name,vg_uuid"},
+         "Can't re-create VG [" + longName + "]: the new name [" + longName +
+             "_copy_001] would be longer than the 127 characters LVM2 allows"},
+        {"device not in the map",
+         {d0},
+         metadata_,
+         {"lvs -o vg_name,vg_uuid", "pvdisplay " + d0},
+         "Can't find UUID cur000-0000-0000-0000-0000-0000-000000 in the supplied UUID map"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vbtest::FakeRunner fake;
+        fake.allowUnused();
+        answerListing(fake, {});
+        answerPvTools(fake);
+        std::map<std::string, std::string> map{{kPv1, "someone-else"}};
+        LVM_linux_lvm backend;
+        try {
+            backend.recreateVG(c.devices, c.metadata.c_str(), map);
+            ADD_FAILURE() << "no exception";
+        } catch (const YbException& e) {
+            EXPECT_EQ(e.getMessage(), c.message);
+            EXPECT_EQ(e.getFuncName(), "LVM_linux_lvm::recreateVG");
+            EXPECT_EQ(e.getErrno(), -1);
+        }
+        EXPECT_EQ(fake.commands(), c.commands);
+    }
+}
+
+TEST_F(CloneFixture, ConfigurationAndTheQuietFlagOfTheVgchangeCommands) {
+    struct Case {
+        const char* name;
+        const char* ini;
+        int logLevel;
+        bool systemid;
+        bool decluster;
+        bool quiet;
+    } cases[] = {
+        {"defaults", "", 0, true, true, true},
+        {"chatty log keeps output", "", 2, true, true, false},
+        {"system id kept", "[FileSystemAgent]\nnDONOT_CLEAR_SYSTEM_ID = 1\n", 0, false, true, true},
+        {"no declustering", "[FileSystemAgent]\nnDECLUSTER_LVM = 0\n", 0, true, false, true},
+    };
+    std::string d0 = addDevice("sdb", "cur000-0000-0000-0000-0000-0000-000000");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vbhost::ScopedConfig config(vbhost::IniConfig::fromString(c.ini));
+        vbhost::MemoryLogSink log;
+        vbhost::ScopedLogSink sink(log, c.logLevel);
+        vbtest::FakeRunner fake;
+        uuidOf_[d0] = "cur000-0000-0000-0000-0000-0000-000000";
+        answerListing(fake, {});
+        answerPvTools(fake);
+        fake.onMatch("vgcfgrestore .*", [](const std::string&) { return vbtest::Reply{}; });
+        const std::string vg = "smp_mixed_copy_001";
+        if (c.systemid)
+            fake.on("vgchange --systemid \"\" " + vg, 5, "", "  system ID is already \"\"\n");
+        if (c.decluster)
+            fake.on("vgchange -cn " + vg + kLocking, 5, "", "  is already not clustered\n");
+        fake.on("vgchange -ay " + vg + (c.decluster ? kLocking : ""));
+        std::map<std::string, std::string> map{{kPv0, uuidOf_[d0]}};
+        LVM_linux_lvm backend;
+        backend.recreateVG({d0}, metadata_.c_str(), map);
+        for (const vbtest::Call& call : fake.calls()) {
+            if (call.cmd.rfind("vgchange --systemid", 0) == 0 ||
+                call.cmd.rfind("vgchange -cn", 0) == 0) {
+                EXPECT_EQ(call.quiet, c.quiet) << call.cmd;
+            }
+        }
+        EXPECT_EQ(log.contains("clear system_id command NOT sent"), !c.systemid);
+        EXPECT_EQ(log.contains("decluster command NOT sent"), !c.decluster);
+        // A failed system-id clear is logged; "already not clustered" is not worth a line.
+        if (c.systemid)
+            EXPECT_TRUE(log.contains(
+                "Failed to clear VG's system_id field. VG group [smp_mixed_copy_001]"));
+        EXPECT_FALSE(log.contains("Failed to clear VG's clustered flag"));
+    }
+}
+
+TEST_F(CloneFixture, EachFailingCommandGivesItsMessageAndLeavesNoTemporaryFile) {
+    const std::string vg = "smp_mixed_copy_001";
+    std::string d0 = addDevice("sdb", "");
+    std::string d1 = addDevice("sdc", "");
+    auto run = [&](size_t failAt, std::map<std::string, std::string>* map) {
+        uuidOf_[d0] = "cur000-0000-0000-0000-0000-0000-000000";
+        uuidOf_[d1] = "cur111-1111-1111-1111-1111-1111-111111";
+        *map = {{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}};
+        vbtest::FakeRunner fake;
+        if (failAt) fake.failCommand(failAt, 5, "injected");
+        answerListing(fake, {"smp_mixed"});
+        answerPvTools(fake);
+        answerRestoreAndActivation(fake, vg);
+        LVM_linux_lvm backend;
+        std::string outcome;
+        try {
+            backend.recreateVG({d0, d1}, metadata_.c_str(), *map);
+            outcome = "ok";
+        } catch (const YbException& e) {
+            outcome = e.getMessage();
+        }
+        return std::make_pair(fake.commands(), outcome);
+    };
+    std::map<std::string, std::string> map;
+    std::vector<std::string> all = run(0, &map).first;
+    ASSERT_EQ(all.size(), 11u);
+    for (size_t n = 1; n <= all.size(); ++n) {
+        SCOPED_TRACE(all[n - 1]);
+        auto [commands, outcome] = run(n, &map);
+        const std::string& cmd = all[n - 1];
+        const std::string dev = cmd.substr(cmd.rfind(' ') + 1);
+        if (cmd.rfind("lvs", 0) == 0 || cmd.rfind("vgchange --systemid", 0) == 0 ||
+            cmd.rfind("vgchange -cn", 0) == 0) {
+            EXPECT_EQ(outcome, "ok");  // logged, not fatal
+        } else if (cmd.rfind("pvdisplay", 0) == 0) {
+            EXPECT_EQ(outcome, "Failed to get UUID of the PV " + dev + ": injected");
+        } else if (cmd.rfind("pvcreate", 0) == 0) {
+            EXPECT_EQ(outcome, "Failed to re-initialize PV " + dev + ": injected");
+            // The map still leads from the backup-time id to what the device carries now.
+            EXPECT_EQ(map[dev == d0 ? kPv0 : kPv1], uuidOf_[dev]);
+        } else if (cmd.rfind("vgcfgrestore", 0) == 0) {
+            EXPECT_EQ(outcome, "Failed to update metadata for VG group [" + vg + "]: injected");
+        } else {
+            EXPECT_EQ(outcome, "Failed to activate VG group [" + vg + "]: injected");
+        }
+        EXPECT_TRUE(leftoverTempFiles().empty());
+    }
+}
+
+TEST(DestroyVG, RemovesListedLvsThenTheGroup) {
+    vbtest::FakeRunner fake;
+    fake.on("lvs -o vg_name,vg_uuid,lv_name,lv_uuid,lv_attr", 0,
+            "  VG  VG UUID LV LV UUID Attr\n"
+            "  g1 u1 b lv-b -wi-a-----\n"
+            "  g1 u1 a lv-a -wi-a-----\n"
+            "  g1 u1 o lv-o owi-a-s---\n"
+            "  g2 u2 c lv-c -wi-a-----\n");
+    fake.on("lvremove -f /dev/g1/a /dev/g1/b");  // key (LV uuid) order
+    fake.on("vgremove -f g1");
+    LVM_linux_lvm backend;
+    backend.destroyVG("g1");
+    ASSERT_EQ(backend.cachedVGs().size(), 1u);
+    EXPECT_EQ(backend.cachedVGs().front().name, "g2");
+}
+
+TEST(DestroyVG, MissingGroupIsOnlyLoggedAfterALookAtTheCurrentListing) {
+    vbtest::FakeRunner fake;
+    vbhost::MemoryLogSink log;
+    vbhost::ScopedLogSink sink(log, -1);
+    const char* lvs = "lvs -o vg_name,vg_uuid,lv_name,lv_uuid,lv_attr";
+    fake.on(lvs, 0, "  VG VG UUID LV LV UUID Attr\n  g2 u2 c lv-c -wi-a-----\n");
+    fake.on(lvs, 0, "  VG VG UUID LV LV UUID Attr\n  g2 u2 c lv-c -wi-a-----\n");
+    LVM_linux_lvm backend;
+    backend.destroyVG("nosuch");
+    EXPECT_TRUE(log.contains("Can't destroy non-existent VG nosuch"));
+}
+
+TEST(DestroyVG, GroupImportedAfterTheListingWasCachedIsFound) {
+    vbtest::FakeRunner fake;
+    const char* lvs = "lvs -o vg_name,vg_uuid,lv_name,lv_uuid,lv_attr";
+    fake.on(lvs, 0, "  VG VG UUID LV LV UUID Attr\n  g2 u2 c lv-c -wi-a-----\n");
+    fake.on(
+        lvs, 0,
+        "  VG VG UUID LV LV UUID Attr\n  g2 u2 c lv-c -wi-a-----\n  new u3 d lv-d -wi-a-----\n");
+    fake.on("lvremove -f /dev/g2/c");
+    fake.on("vgremove -f g2");
+    fake.on("lvremove -f /dev/new/d");
+    fake.on("vgremove -f new");
+    LVM_linux_lvm backend;
+    backend.destroyVG("g2");  // fills the cache
+    backend.destroyVG("new");
+}
+
+TEST(DestroyVG, FailuresQuoteTheCommand) {
+    struct Case {
+        const char* name;
+        int failAt;
+        const char* message;
+    } cases[] = {
+        {"lvremove", 2, "\"lvremove -f /dev/g1/a\" failed: busy"},
+        {"vgremove", 3, "Failed to remove VG g1: busy"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vbtest::FakeRunner fake;
+        fake.failCommand(c.failAt, 5, "busy");
+        fake.on("lvs -o vg_name,vg_uuid,lv_name,lv_uuid,lv_attr", 0,
+                "  VG VG UUID LV LV UUID Attr\n  g1 u1 a lv-a -wi-a-----\n");
+        fake.on("lvremove -f /dev/g1/a");
+        fake.on("vgremove -f g1");
+        LVM_linux_lvm backend;
+        try {
+            backend.destroyVG("g1");
+            ADD_FAILURE() << "no exception";
+        } catch (const YbException& e) {
+            EXPECT_EQ(e.getMessage(), c.message);
+            EXPECT_EQ(e.getFuncName(), "LVM_linux_lvm::destroyVG");
+        }
+        EXPECT_EQ(backend.cachedVGs().size(), 1u);  // the record stays
+    }
+}
+
+TEST(DeviceFilter, AnchoredEscapedAndWithoutTheDevicesFile) {
+    EXPECT_EQ(
+        volbridge::lvm2::deviceFilterOption({"/dev/sdb", "/dev/disk/by-id/wwn-0x5.1+2"}),
+        "--config 'devices/filter=[\"a|^/dev/sdb$|\",\"a|^/dev/disk/by-id/wwn-0x5\\.1\\+2$|\","
+        "\"r|.|\"] devices/use_devicesfile=0'");
+    EXPECT_EQ(volbridge::lvm2::new2old({{"a", "x"}, {"b", "y"}, {"c", "y"}}, "y"), "b");
+    EXPECT_EQ(volbridge::lvm2::new2old({{"a", "x"}}, "z"), "");
+}
+
+}  // namespace
