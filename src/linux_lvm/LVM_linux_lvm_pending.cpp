@@ -13,10 +13,6 @@ namespace {
 
 }  // namespace
 
-LVM::VG LVM_linux_lvm::getVGByLVDevice(const char*) { notBuilt("LVM_linux_lvm::getVGByLVDevice"); }
-
-LVM::VG LVM_linux_lvm::getVGByUUID(const char*) { notBuilt("LVM_linux_lvm::getVGByUUID"); }
-
 bool LVM_linux_lvm::canRevert(const VG&, const char*, const std::list<std::string>&) {
     notBuilt("LVM_linux_lvm::canRevert");
 }
@@ -40,5 +36,3 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>&, const char*,
 }
 
 void LVM_linux_lvm::destroyVG(const char*) { notBuilt("LVM_linux_lvm::destroyVG"); }
-
-void LVM_linux_lvm::populateVG(VG&) { notBuilt("LVM_linux_lvm::populateVG"); }
