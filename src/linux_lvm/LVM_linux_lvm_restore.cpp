@@ -47,9 +47,12 @@ std::string& tempDirectory() {
 }
 }  // namespace
 
-void TempMetadataFile::setDirectoryForTesting(const std::string& directory) {
+TempMetadataFile::ScopedDirectory::ScopedDirectory(const std::string& directory)
+    : previous_(tempDirectory()) {
     tempDirectory() = directory;
 }
+
+TempMetadataFile::ScopedDirectory::~ScopedDirectory() { tempDirectory() = previous_; }
 
 TempMetadataFile::TempMetadataFile(const char* func, const char* unit) : func_(func), unit_(unit) {
     const std::string templ = tempDirectory() + "/ybmeta_XXXXXX";

@@ -84,8 +84,11 @@ void shoveLV(const char* vg_name, const char* lv_name, const char* lv_uuid, Node
                           kUnit, __LINE__, -1);
     }
 
+    // Only an LV of that name in the live group can be in the way: a device node left behind
+    // by one that is gone does not make it active.
     struct stat st;
-    const bool active = stat(device.c_str(), &st) == 0;
+    const bool active = Parser::findDirectChild(lv_section, lv_name) != nullptr &&
+                        stat(device.c_str(), &st) == 0;
     if (active) {
         requireShellWord(device, "the LV device path", func, kUnit, __LINE__);
         std::string out, err;

@@ -40,8 +40,18 @@ class TempMetadataFile {
 
     const std::string& path() const { return path_; }
 
-    // Tests point the files at a directory of their own, to see that none is left behind.
-    static void setDirectoryForTesting(const std::string& directory);
+    // For tests: the files go to `directory` instead of "/tmp" while the guard lives, so that a
+    // test can see that none is left behind.
+    class ScopedDirectory {
+    public:
+        explicit ScopedDirectory(const std::string& directory);
+        ~ScopedDirectory();
+        ScopedDirectory(const ScopedDirectory&) = delete;
+        ScopedDirectory& operator=(const ScopedDirectory&) = delete;
+
+    private:
+        std::string previous_;
+    };
     // Replaces the file's content. Throws "Failed to open file <path> for writing." when it
     // cannot be opened, and "Failed to write file <path>: <error>" when the text does not reach
     // the disk whole (a short file would hand LVM2 truncated metadata).

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "linux_lvm/LVM_linux_lvm_parser.h"
 #include "linux_lvm/lvm2_identity.h"
@@ -77,6 +77,9 @@ void applyGroup(const LvmSandbox& box, const std::string& vg, const std::string&
     const std::string path = box.workDir() + "/" + vg + ".edited";
     std::ofstream(path) << text;
     shOk("vgcfgrestore -q -f " + path + " " + vg);
+    // vgcfgrestore leaves /etc/lvm/backup alone; every other LVM2 command that changes a group
+    // refreshes it, and the library reads the live group from there.
+    shOk("vgcfgbackup -q " + vg);
 }
 
 std::string addMirror(const std::string& text, const std::string& mirror, const std::string& image0,

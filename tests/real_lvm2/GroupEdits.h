@@ -11,7 +11,8 @@ namespace vbtest {
 
 // The group's metadata as "vgcfgbackup -f" exports it now.
 std::string exportGroup(const LvmSandbox& box, const std::string& vg);
-// Writes `text` to a file and applies it to the group with "vgcfgrestore -f".
+// Writes `text` to a file and applies it to the group with "vgcfgrestore -f", then refreshes
+// the group's backup file as any other LVM2 command that changes a group would.
 void applyGroup(const LvmSandbox& box, const std::string& vg, const std::string& text);
 
 // Renames the linear LVs `image0`, `image1` and (unless empty) `log` to "<mirror>_mimage_0",

@@ -1,8 +1,11 @@
 #include "LvmSandbox.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -76,7 +79,12 @@ LvmSandbox::LvmSandbox() {
 LvmSandbox::~LvmSandbox() { teardown(); }
 
 void LvmSandbox::teardown() {
-    // Groups first (while their disks are still attached), then the loops, then the files.
+    // LV nodes first, then the groups (while their disks are still attached), then the loops,
+    // then the files.
+    for (const std::string& node : nodes_) unlink(node.c_str());
+    nodes_.clear();
+    for (const std::string& dir : nodeDirs_) rmdir(dir.c_str());
+    nodeDirs_.clear();
     std::string out;
     if (!devices_.empty() && sh("vgs --noheadings -o vg_name 2>/dev/null", &out) == 0) {
         std::istringstream names(out);
@@ -87,6 +95,8 @@ void LvmSandbox::teardown() {
     }
     for (const std::string& device : devices_) sh("losetup -d " + device);
     devices_.clear();
+    for (const std::string& device : spareLoops_) sh("losetup -d " + device);
+    spareLoops_.clear();
     sh("rm -rf " + workDir_);
     sh("rm -f /etc/lvm/backup/" + prefix_ + "* /etc/lvm/archive/" + prefix_ + "*");
     if (hadPreviousSystemDir_) {
@@ -126,6 +136,42 @@ std::string LvmSandbox::saveImage(const std::string& device, const std::string& 
 
 void LvmSandbox::restoreImage(const std::string& image, const std::string& device) {
     shOk("dd if=" + image + " of=" + device + " bs=1M conv=fsync status=none");
+}
+
+LvmSandbox::LvNode LvmSandbox::makeLVNode(const std::string& vg, const std::string& lv) {
+    LvNode node;
+    if (vg.rfind(prefix_, 0) != 0 || vg.find('/') != std::string::npos ||
+        lv.find('/') != std::string::npos || lv.empty()) {
+        ADD_FAILURE() << "makeLVNode: " << vg << "/" << lv << " is not a group of this sandbox";
+        return node;
+    }
+    // The spare loop stays out of the filter: LVM2 never looks at it.
+    std::string image = workDir_ + "/node" + std::to_string(++imageCount_) + ".img";
+    shOk("truncate -s 1M " + image);
+    node.loop = trimmed(shOk("losetup -f --show " + image));
+    if (node.loop.empty()) return node;
+    spareLoops_.push_back(node.loop);
+    struct stat st;
+    if (stat(node.loop.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
+        ADD_FAILURE() << "makeLVNode: " << node.loop << " is not a block device";
+        return node;
+    }
+    const std::string dir = "/dev/" + vg;
+    if (mkdir(dir.c_str(), 0755) == 0) {
+        nodeDirs_.push_back(dir);
+    } else if (errno != EEXIST) {
+        ADD_FAILURE() << "makeLVNode: mkdir " << dir << ": " << strerror(errno);
+        return node;
+    }
+    node.path = dir + "/" + lv;
+    if (mknod(node.path.c_str(), S_IFBLK | 0600, st.st_rdev) != 0) {
+        ADD_FAILURE() << "makeLVNode: mknod " << node.path << " (" << major(st.st_rdev) << ":"
+                      << minor(st.st_rdev) << "): " << strerror(errno);
+        node.path.clear();
+        return node;
+    }
+    nodes_.push_back(node.path);
+    return node;
 }
 
 std::string LvmSandbox::imageOf(const std::string& device) const {
@@ -169,6 +215,20 @@ void LvmSandbox::writeConfig() {
          << "    backup_dir = \"/etc/lvm/backup\"\n"
          << "    archive = 0\n"
          << "}\n";
+}
+
+RecordingRunner::RecordingRunner() : inner_(vbhost::currentRunner()), guard_(*this) {}
+
+int RecordingRunner::run(const std::string& cmd, std::string* out, std::string* err, int reserved,
+                         bool quiet) {
+    commands_.push_back(cmd);
+    return inner_.run(cmd, out, err, reserved, quiet);
+}
+
+size_t RecordingRunner::count(const std::string& prefix) const {
+    size_t n = 0;
+    for (const std::string& cmd : commands_) n += cmd.rfind(prefix, 0) == 0;
+    return n;
 }
 
 }  // namespace vbtest

@@ -3,10 +3,11 @@
 // A sandbox makes sparse image files under $VOLBRIDGE_REAL_TEST_ROOT/<prefix>/, attaches
 // them to loop devices, and points LVM2 (through LVM_SYSTEM_DIR, inherited by every command the
 // library runs) at a private lvm.conf whose filter admits exactly those loop devices, with
-// activation off (there is no device-mapper here) and backups in /etc/lvm/backup. Group names
-// carry a per-run prefix. The destructor removes the groups, detaches the loops and deletes the
-// images and backup files, whatever the test did; tests/real_lvm2/cleanup.sh does the same for
-// runs that were killed.
+// activation off (there is no device-mapper here), udev synchronisation off and backups in
+// /etc/lvm/backup. Group names carry a per-run prefix. Since activation makes no /dev/VG/LV
+// node, makeLVNode makes one on a spare loop device for tests that need an LV's device number.
+// The destructor removes the nodes, the groups, the loops, the images and the backup files,
+// whatever the test did; tests/real_lvm2/cleanup.sh does the same for runs that were killed.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "host/HostSeams.h"
 
 namespace vbtest {
 
@@ -54,6 +57,16 @@ class LvmSandbox {
     // The lvm.conf the sandbox wrote (regenerated whenever a disk is added).
     std::string lvmConf() const;
 
+    // A block device node /dev/<vg>/<lv> standing for an active LV: it has the device number of
+    // a spare loop device attached for it alone (one the filter does not admit), so that stat
+    // of the node and of `loop` give the same st_rdev. `vg` must carry the sandbox's prefix.
+    // Teardown removes the node, the directory and the loop.
+    struct LvNode {
+        std::string path;  // /dev/<vg>/<lv>
+        std::string loop;  // the spare loop device behind it
+    };
+    LvNode makeLVNode(const std::string& vg, const std::string& lv);
+
   private:
     std::string attach(const std::string& image);
     void writeConfig();
@@ -66,7 +79,29 @@ class LvmSandbox {
     bool hadPreviousSystemDir_ = false;
     std::vector<std::string> devices_;
     std::vector<std::string> images_;
+    std::vector<std::string> spareLoops_;
+    std::vector<std::string> nodes_;
+    std::vector<std::string> nodeDirs_;
     unsigned imageCount_ = 0;
+};
+
+// Runs every command through the runner that was current when it was made (normally the real
+// one), recording the command texts; installed for its lifetime. Lets a real test count what
+// the library ran.
+class RecordingRunner : public vbhost::CommandRunner {
+  public:
+    RecordingRunner();
+    int run(const std::string& cmd, std::string* out, std::string* err, int reserved,
+            bool quiet) override;
+    const std::vector<std::string>& commands() const { return commands_; }
+    // The number of commands that begin with `prefix`.
+    size_t count(const std::string& prefix) const;
+    void clear() { commands_.clear(); }
+
+  private:
+    vbhost::CommandRunner& inner_;
+    std::vector<std::string> commands_;
+    vbhost::ScopedRunner guard_;
 };
 
 }  // namespace vbtest

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Removes whatever real LVM2 test runs of this build left behind (a killed run skips its
-# destructors): loop devices backed by images under the build's test root, the images, and the
-# backup files of the groups those runs named. Each sandbox's work directory is named after its
-# group-name prefix. Other build trees' runs are left alone.
+# destructors): loop devices backed by images under the build's test root, the images, the
+# backup files of the groups those runs named and the /dev/<group> directories of the LV nodes
+# they made. Each sandbox's work directory is named after its group-name prefix. Other build
+# trees' runs are left alone.
 root=${VOLBRIDGE_REAL_TEST_ROOT:-/var/tmp/volbridge-real-tests}
 [ -d "$root" ] || exit 0
 if command -v losetup >/dev/null 2>&1; then
@@ -16,7 +17,10 @@ for dir in "$root"/*/; do
     [ -d "$dir" ] || continue
     prefix=$(basename "$dir")
     case "$prefix" in
-        vbt*_) rm -f /etc/lvm/backup/"$prefix"* /etc/lvm/archive/"$prefix"* ;;
+        vbt*_)
+            rm -f /etc/lvm/backup/"$prefix"* /etc/lvm/archive/"$prefix"*
+            rm -rf /dev/"$prefix"*
+            ;;
     esac
 done
 rm -rf "$root"

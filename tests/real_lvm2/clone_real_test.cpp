@@ -32,7 +32,7 @@ std::string lvName(const LVM::LV& lv) { return lv.device.substr(lv.device.rfind(
 // as on PVs made by older releases — holding a linear, a two-segment, a striped, a snapshot and
 // a mirror LV, with a pattern written over every PV's data area.
 class RealClone : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         VB_REQUIRE_REAL_LVM();
         box_.reset(new vbtest::LvmSandbox);
@@ -44,8 +44,8 @@ protected:
         vbtest::shOk(kLv + std::string("-L 8M -n lin ") + vg_ + " " + disks_[0]);
         vbtest::shOk(kLv + std::string("-L 4M -n twoseg ") + vg_ + " " + disks_[1]);
         vbtest::shOk("lvextend -q --driverloaded n -L +4M " + vg_ + "/twoseg " + disks_[2]);
-        vbtest::shOk(kLv + std::string("-i 2 -I 64k -L 8M -n str ") + vg_ + " " + disks_[0] +
-                     " " + disks_[1]);
+        vbtest::shOk(kLv + std::string("-i 2 -I 64k -L 8M -n str ") + vg_ + " " + disks_[0] + " " +
+                     disks_[1]);
         vbtest::shOk(kLv + std::string("-L 8M -n origin ") + vg_ + " " + disks_[0]);
         vbtest::shOk(kLv + std::string("-L 4M -n cow ") + vg_ + " " + disks_[1]);
         vbtest::shOk(kLv + std::string("-L 4M -n img0 ") + vg_ + " " + disks_[0]);
@@ -69,7 +69,8 @@ protected:
 
     // The first PE of the device, in sectors, as LVM2 reports it.
     long long peStart(const std::string& device) {
-        std::string out = vbtest::shOk("pvs --noheadings --units s --nosuffix -o pe_start " + device);
+        std::string out =
+            vbtest::shOk("pvs --noheadings --units s --nosuffix -o pe_start " + device);
         return std::stoll(out);
     }
 
@@ -135,8 +136,11 @@ TEST_F(RealClone, ImportGivesNewIdentitiesAndKeepsTheDataAndTheOriginal) {
     EXPECT_TRUE(groups.count(vg_) && groups.count(vg.name));
     vbtest::shOk("vgck " + vg_);
     vbtest::shOk("vgck " + vg.name);
-    std::set<std::string> lvsOfCopy = words(vbtest::shOk("lvs -a --noheadings -o lv_name " + vg.name));
-    EXPECT_TRUE(lvsOfCopy.count("snap") && lvsOfCopy.count("[mir_mimage_0]")) << vbtest::shOk("lvs -a " + vg.name);
+    std::set<std::string> lvsOfCopy =
+        words(vbtest::shOk("lvs -a --noheadings -o lv_name " + vg.name));
+    // LVM2 shows a snapshot under the name of its copy-on-write LV.
+    EXPECT_TRUE(lvsOfCopy.count("cow") && lvsOfCopy.count("[mir_mimage_0]"))
+        << vbtest::shOk("lvs -a " + vg.name);
     EXPECT_EQ(vbtest::comparableMetadata(vbtest::exportGroup(*box_, vg_)), before);
 
     // The clones' data areas survive the import and many metadata updates after it.
@@ -156,8 +160,9 @@ TEST_F(RealClone, NamesCountUpAndDestroyFreesOne) {
         std::vector<std::string> clones = cloneAll({0, 1, 2});
         map = mapFor(clones);
         LVM_linux_lvm backend;
-        return backend.recreateVG(std::list<std::string>(clones.begin(), clones.end()),
-                                  captured_.metadata.c_str(), map)
+        return backend
+            .recreateVG(std::list<std::string>(clones.begin(), clones.end()),
+                        captured_.metadata.c_str(), map)
             .name;
     };
     EXPECT_EQ(import(), vg_ + "_copy_001");
@@ -194,8 +199,7 @@ TEST_F(RealClone, PartialCloneSetKeepsWhatLiesWhollyOnIt) {
     }
     EXPECT_EQ(byName["mir"].orig_uuid, mirId);
 
-    std::set<std::string> all =
-        words(vbtest::shOk("lvs -a --noheadings -o lv_name " + vg.name));
+    std::set<std::string> all = words(vbtest::shOk("lvs -a --noheadings -o lv_name " + vg.name));
     EXPECT_EQ(all, (std::set<std::string>{"twoseg", "mir"}));
     std::string attr = vbtest::shOk("lvs --noheadings -o lv_attr,segtype " + vg.name + "/mir");
     EXPECT_NE(attr.find("linear"), std::string::npos) << attr;

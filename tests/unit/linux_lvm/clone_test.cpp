@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "FakeDisks.h"
 #include "FakeRunner.h"
 #include "Fixtures.h"
 #include "LVM/LVM.h"
@@ -25,71 +26,16 @@ const char* const kPv2 = "8m9V4B-ToPf-eOQp-5BBq-HE9M-afe3-OlVGDV";
 const char* const kFilterPrefix = "--config 'devices/filter=[";
 const char* const kLocking = " --config 'global {locking_type = 0}'";
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Zero-filled files stand for the clone devices: they can be stat'ed and opened, but carry no
-// label, so their PV identifiers come from "pvdisplay", which the fake answers from `uuidOf`.
-// "pvcreate" is answered by giving the device the identifier it asks for.
+// The clones are fake disks; LVM2's answers come from the fake runner.
 class CloneFixture : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char dir[] = "/tmp/vbclone-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        tmpDir_ = dir_ + "/tmp";
-        mkdir(tmpDir_.c_str(), 0700);
-        volbridge::lvm2::TempMetadataFile::setDirectoryForTesting(tmpDir_);
-        metadata_ = vbtest::readFixture("lvm2/metadata/mixed-3pv.vg");
-    }
-    void TearDown() override {
-        volbridge::lvm2::TempMetadataFile::setDirectoryForTesting("/tmp");
-        EXPECT_TRUE(leftoverTempFiles().empty()) << leftoverTempFiles();
-        std::string cmd = "rm -rf " + dir_;
-        EXPECT_EQ(system(cmd.c_str()), 0);
-    }
-
-    std::string leftoverTempFiles() {
-        std::string cmd = "ls -A " + tmpDir_;
-        std::string list;
-        FILE* p = popen(cmd.c_str(), "r");
-        char buf[256];
-        while (p && fgets(buf, sizeof buf, p)) list += buf;
-        if (p) pclose(p);
-        return list;
-    }
+    void SetUp() override { metadata_ = vbtest::readFixture("lvm2/metadata/mixed-3pv.vg"); }
 
     std::string addDevice(const std::string& name, const std::string& uuid) {
-        std::string path = dir_ + "/" + name;
-        std::ofstream(path) << std::string(4096, '\0');
-        uuidOf_[path] = uuid;
-        return path;
+        return disks_.add(name, uuid);
     }
-
-    void answerPvTools(vbtest::FakeRunner& fake) {
-        fake.alwaysMatch("pvdisplay (\\S+)", [this](const std::string& cmd) {
-            std::string device = cmd.substr(strlen("pvdisplay "));
-            return vbtest::Reply{0,
-                                 "  --- Physical volume ---\n  PV Name               " + device +
-                                     "\n  PV UUID               " + uuidOf_[device] + "\n",
-                                 ""};
-        });
-        fake.alwaysMatch(
-            "pvcreate --config '.*' -ffy --uuid (\\S+) --restorefile (\\S+) (\\S+)",
-            [this](const std::string& cmd) {
-                std::smatch m;
-                std::regex_match(cmd, m,
-                                 std::regex("pvcreate --config '.*' -ffy --uuid (\\S+) "
-                                            "--restorefile (\\S+) (\\S+)"));
-                restoreFiles_.push_back(readFile(m[2]));
-                uuidOf_[m[3]] = m[1];
-                return vbtest::Reply{0, "  Physical volume \"" + m[3].str() + "\" created.\n", ""};
-            });
-    }
+    void answerPvTools(vbtest::FakeRunner& fake) { disks_.answerPvTools(fake); }
+    std::string leftoverTempFiles() { return disks_.leftoverTempFiles(); }
 
     void answerListing(vbtest::FakeRunner& fake, const std::vector<std::string>& groups) {
         std::string text = "  VG  VG UUID\n";
@@ -102,7 +48,7 @@ class CloneFixture : public ::testing::Test {
         fake.onMatch("vgcfgrestore --config '.*' -f \\S+ " + vg, [this](const std::string& cmd) {
             std::smatch m;
             std::regex_search(cmd, m, std::regex(" -f (\\S+) "));
-            restored_ = readFile(m[1]);
+            restored_ = vbtest::readFile(m[1]);
             return vbtest::Reply{0, "  Restored volume group " + std::string("x") + ".\n", ""};
         });
         fake.on("vgchange --systemid \"\" " + vg);
@@ -110,11 +56,11 @@ class CloneFixture : public ::testing::Test {
         fake.on("vgchange -ay " + vg + kLocking);
     }
 
-    std::string dir_;
-    std::string tmpDir_;
+    vbtest::FakeDisks disks_;
+    std::map<std::string, std::string>& uuidOf_ = disks_.uuidOf;
+    std::vector<std::string>& restoreFiles_ = disks_.restoreFiles;
+    const std::string& dir_ = disks_.dir();
     std::string metadata_;
-    std::map<std::string, std::string> uuidOf_;
-    std::vector<std::string> restoreFiles_;
     std::string restored_;
 };
 
@@ -327,7 +273,8 @@ TEST_F(CloneFixture, RefusalsBeforeAnythingChangesOnDisk) {
     std::string d0 = addDevice("sdb", "cur000-0000-0000-0000-0000-0000-000000");
     std::string longName(120, 'v');
     std::string longMetadata = metadata_;
-    longMetadata.replace(longMetadata.find("\nsmp_mixed {"), 11, "\n" + longName + " {");
+    const std::string header = "\nsmp_mixed {";
+    longMetadata.replace(longMetadata.find(header), header.size(), "\n" + longName + " {");
     struct Case {
         const char* name;
         std::list<std::string> devices;
@@ -422,9 +369,10 @@ TEST_F(CloneFixture, ConfigurationAndTheQuietFlagOfTheVgchangeCommands) {
         EXPECT_EQ(log.contains("clear system_id command NOT sent"), !c.systemid);
         EXPECT_EQ(log.contains("decluster command NOT sent"), !c.decluster);
         // A failed system-id clear is logged; "already not clustered" is not worth a line.
-        if (c.systemid)
+        if (c.systemid) {
             EXPECT_TRUE(log.contains(
                 "Failed to clear VG's system_id field. VG group [smp_mixed_copy_001]"));
+        }
         EXPECT_FALSE(log.contains("Failed to clear VG's clustered flag"));
     }
 }

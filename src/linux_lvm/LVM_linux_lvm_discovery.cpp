@@ -1,0 +1,275 @@
+// Discovery: which group holds a device, its PVs and LVs, and its metadata as vgcfgbackup
+// writes it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "LVM/LVM.h"
+#include "core/ShellWord.h"
+#include "host/LogWriter.h"
+#include "host/YbException.h"
+#include "host/YbProcess.h"
+#include "linux_lvm/LVM_linux_lvm_parser.h"
+#include "linux_lvm/lvm2_crosscheck.h"
+#include "linux_lvm/lvm2_discovery.h"
+#include "linux_lvm/lvm2_tokens.h"
+
+namespace volbridge {
+namespace lvm2 {
+
+namespace {
+
+const char kUnit[] = "LVM_linux_lvm";
+const char kDefaultBackupDir[] = "/etc/lvm/backup/";
+// The separator of the synchronisation report: a character no column ever holds.
+constexpr char kReportSeparator = '\3';
+
+std::string& backupDirOverride() {
+    static std::string dir;
+    return dir;
+}
+
+class FileCloser {
+  public:
+    explicit FileCloser(int fd) : fd_(fd) {}
+    ~FileCloser() { close(fd_); }
+    FileCloser(const FileCloser&) = delete;
+    FileCloser& operator=(const FileCloser&) = delete;
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+std::string backupDir() {
+    const std::string& dir = backupDirOverride();
+    return dir.empty() ? kDefaultBackupDir : dir;
+}
+
+ScopedBackupDir::ScopedBackupDir(const std::string& dir) : previous_(backupDirOverride()) {
+    backupDirOverride() = dir;
+}
+
+ScopedBackupDir::~ScopedBackupDir() { backupDirOverride() = previous_; }
+
+std::string readVGMetadata(const char* vg_name) {
+    static const char* const kFunc = "LVM_linux_lvm::readVGMetadata";
+    const std::string name = vg_name ? vg_name : "";
+    // A group name is a file name inside the backup directory; LVM2 allows none of these.
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        throw YbException(kFunc, "Could not read metadata for VG [" + name + "]: not a VG name",
+                          kUnit, __LINE__, -1);
+    }
+    const std::string path = backupDir() + name;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw YbException(kFunc,
+                          "Could not read metadata for VG " + name +
+                              ": Failed to open metadata file " + path + ": " + strerror(errno),
+                          kUnit, 586, -1);
+    }
+    FileCloser closer(fd);
+    std::string text;
+    char chunk[1024];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            throw YbException(kFunc,
+                              "Reading from metadata file " + path + " failed: " + strerror(errno),
+                              kUnit, 594, -1);
+        }
+        if (n == 0) break;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+std::string mirrorSyncCommand() { return std::string("lvs --separator ") + kReportSeparator; }
+
+// Every column separated by the character with code 3 (shown here as ^C); the copy percentage
+// is the second-to-last column, empty for a mirror that is not active:
+//   LV^CVG^CAttr^CLSize^CPool^COrigin^CData%^CMeta%^CMove^CLog^CCpy%Sync^CConvert
+//   mirlv^Csmp_mirror^Cmwi-XXm---^C16.00m^C^C^C^C^C^C[mirlv_mlog]^C100.00^C
+std::vector<LvsSyncRow> parseMirrorSyncReport(std::string_view view) {
+    const std::string text(view);
+    std::vector<LvsSyncRow> rows;
+    const char* p = text.c_str();
+    bool first = true;
+    while (*p) {
+        while (*p && isspace(static_cast<unsigned char>(*p))) ++p;
+        if (!*p) break;
+        std::vector<std::string> fields;
+        bool more = true;
+        while (more) fields.push_back(getToken(p, kReportSeparator, &more));
+        const bool header = first && fields.size() >= 2 && fields[0] == "LV" && fields[1] == "VG";
+        first = false;
+        if (header || fields.size() < 3) continue;
+        rows.push_back(LvsSyncRow{fields[0], fields[1], fields[fields.size() - 2]});
+    }
+    return rows;
+}
+
+}  // namespace lvm2
+}  // namespace volbridge
+
+namespace {
+
+using volbridge::lvm2::Node;
+using Parser = LVM_linux_lvm_parser;
+
+const char kUnit[] = "LVM_linux_lvm";
+const char kMirrorMarker[] = "ABRACADABRA";
+
+// The string elements of an array entry, in order.
+void appendStrings(Node* entry, std::list<std::string>* names) {
+    for (Parser::Value* v = entry ? entry->value : nullptr; v; v = v->next) {
+        if (v->str) names->emplace_back(v->str);
+    }
+}
+
+bool isBlockDevice(const char* path, dev_t* rdev) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+    *rdev = st.st_rdev;
+    return true;
+}
+
+}  // namespace
+
+void LVM_linux_lvm::populateVG(VG& vg) {
+    static const char* const kFunc = "LVM_linux_lvm::populateVG";
+    volbridge::requireShellWord(vg.name, "the volume group name", kFunc, kUnit, __LINE__);
+    std::string out, err;
+    // The outcome shows in the backup file: missing, or as it was.
+    YbProcess::system(("vgcfgbackup " + vg.name).c_str(), &out, &err, 0, false);
+    vg.metadata = volbridge::lvm2::readVGMetadata(vg.name.c_str());
+    if (!vg.pvs.empty() && !vg.lvs.empty()) return;
+
+    EvDebug dbg(nullptr);
+    dbg.Debug(kFunc, "Populating PV info for VG %s", vg.name.c_str());
+    Parser parser;
+    Parser::NodeAutoPtr root(parser.parse(vg.metadata.c_str()));
+    Node* pvsNode = nullptr;
+    Node* lvsNode = nullptr;
+    volbridge::lvm2::crossCheckMeta(root, parser, "metadata of VG " + vg.name, nullptr, &pvsNode,
+                                    &lvsNode);
+
+    std::map<std::string, std::string> pvIdOfSection;
+    for (Node* section = pvsNode->child; section; section = section->next) {
+        PV pv;
+        pv.uuid = pv.orig_uuid = Parser::findDirectChild(section, "id")->value->str;
+        pv.device = Parser::findDirectChild(section, "device")->value->str;
+        vg.pvs[pv.uuid] = pv;
+        pvIdOfSection[section->name] = pv.uuid;
+    }
+    dbg.Debug(kFunc, "Found %lu PVs", static_cast<unsigned long>(vg.pvs.size()));
+    dbg.Debug(kFunc, "Populating LV info for VG %s", vg.name.c_str());
+
+    std::map<std::string, std::string> mirrorIdOfName;
+    for (Node* section = lvsNode->child; section; section = section->next) {
+        const bool visible = volbridge::lvm2::isVisibleLV(section, parser);
+        std::list<std::string> pvSections;
+        bool mirror = false;
+        LV lv;
+        lv.device = "/dev/" + vg.name + "/" + section->name;
+        lv.uuid = lv.orig_uuid = Parser::findDirectChild(section, "id")->value->str;
+        for (Node* seg = section->child; seg; seg = seg->next) {
+            if (!volbridge::lvm2::isSegment(seg)) continue;
+            Node* type = Parser::findDirectChild(seg, "type");
+            if (*type == "mirror") {
+                // A mirror's PVs are those of its images and of its log.
+                Node* log = Parser::findDirectChild(seg, "mirror_log");
+                if (log && log->isString()) {
+                    pvSections.splice(pvSections.end(), volbridge::lvm2::findPVofLV(
+                                                            log->value->str, lvsNode, parser));
+                }
+                std::list<std::string> images;
+                appendStrings(Parser::findDirectChild(seg, "mirrors"), &images);
+                for (const std::string& image : images) {
+                    pvSections.splice(pvSections.end(),
+                                      volbridge::lvm2::findPVofLV(image.c_str(), lvsNode, parser));
+                }
+                mirrorIdOfName[section->name] = lv.uuid;
+                mirror = true;
+            } else if (*type == "striped") {
+                appendStrings(Parser::findDirectChild(seg, "stripes"), &pvSections);
+            }
+        }
+        if (!visible) continue;  // mirror images and logs, snapshot stores
+        std::set<std::string> ids;
+        for (const std::string& name : pvSections) {
+            auto known = pvIdOfSection.find(name);
+            if (known == pvIdOfSection.end()) continue;
+            ids.insert(known->second);
+            if (mirror) vg.pvs[known->second].mirror_id = kMirrorMarker;
+        }
+        if (ids.empty()) continue;  // snapshots: no PV of their own
+        lv.pvs.assign(ids.begin(), ids.end());
+        vg.lvs[lv.uuid] = lv;
+    }
+    dbg.Debug(kFunc, "Found %lu LVs", static_cast<unsigned long>(vg.lvs.size()));
+
+    if (mirrorIdOfName.empty()) return;
+    const std::string cmd = volbridge::lvm2::mirrorSyncCommand();
+    out.clear();
+    err.clear();
+    if (YbProcess::system(cmd.c_str(), &out, &err, 0, false) != 0) {
+        dbg.Error(kFunc, "%s failed: %s", cmd.c_str(), err.c_str());
+        return;
+    }
+    // The report covers every group; only this group's rows count.
+    for (const volbridge::lvm2::LvsSyncRow& row : volbridge::lvm2::parseMirrorSyncReport(out)) {
+        if (row.vg != vg.name) continue;
+        auto mirrorLV = mirrorIdOfName.find(row.lv);
+        if (mirrorLV == mirrorIdOfName.end()) continue;
+        if (atoi(row.copyPercent.c_str()) == 100) continue;
+        auto stored = vg.lvs.find(mirrorLV->second);
+        if (stored != vg.lvs.end()) stored->second.state = 4;
+    }
+}
+
+LVM::VG LVM_linux_lvm::getVGByLVDevice(const char* dev) {
+    const std::string path = dev ? dev : "";
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        throw YbException("LVM_linux_lvm::getVGByLVDevice",
+                          "Failed to stat " + path + ": " + strerror(errno), kUnit, 805, -1);
+    }
+    if (vgList_.empty()) vgList_ = getVGs(true);
+    // Device numbers identify a block device only: a regular file or a character device would
+    // otherwise match any LV node with the same (for files: zero) numbers.
+    if (!S_ISBLK(st.st_mode)) return VG();
+    for (VG& vg : vgList_) {
+        for (const auto& entry : vg.lvs) {
+            dev_t rdev;
+            if (!isBlockDevice(entry.second.device.c_str(), &rdev) || rdev != st.st_rdev) continue;
+            if (vg.pvs.empty()) {
+                // Completed on a copy, so that a failure leaves the cached entry as it was.
+                VG populated = vg;
+                populateVG(populated);
+                vg = populated;
+            }
+            return vg;
+        }
+    }
+    return VG();
+}
+
+LVM::VG LVM_linux_lvm::getVGByUUID(const char* uuid) {
+    const std::string wanted = uuid ? uuid : "";
+    for (VG& vg : getVGs(false)) {
+        if (vg.uuid.empty() || vg.uuid != wanted) continue;
+        populateVG(vg);
+        return vg;
+    }
+    return VG();
+}
