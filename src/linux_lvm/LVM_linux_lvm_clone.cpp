@@ -217,29 +217,17 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
     std::list<std::string> orphans;
     for (Node* lv = lvs_node->child; lv;) {
         Node* next = lv->next;
-        bool remove = false;
-        std::string cow;
-        for (Node* seg = lv->child; seg && !remove; seg = seg->next) {
-            if (!isSegmentOfType(seg, "snapshot")) continue;
-            Node* origin = Parser::findDirectChild(seg, "origin");
-            Node* cowStore = Parser::findDirectChild(seg, "cow_store");
-            cow = cowStore && cowStore->isString() ? cowStore->value->str : "";
-            bool originThere = origin && origin->isString() &&
-                               Parser::findDirectChild(lvs_node, origin->value->str);
-            bool cowThere = !cow.empty() && Parser::findDirectChild(lvs_node, cow.c_str());
-            remove = !(originThere && cowThere);
-            if (!remove) {
-                const std::string old_id = idOf(lv);
-                const std::string new_id = genUUID();
-                Parser::assign(Parser::findDirectChild(lv, "id"), new_id.c_str());
-                info(__LINE__, "LVM Snap [%s]: Old UUID=[%s], New UUID=[%s]", lv->name,
-                     old_id.c_str(), new_id.c_str());
-            }
-        }
-        if (remove) {
+        SnapshotVerdict verdict = evaluateSnapshot(lv, lvs_node);
+        if (verdict.isSnapshot && verdict.complete) {
+            const std::string old_id = idOf(lv);
+            const std::string new_id = genUUID();
+            Parser::assign(Parser::findDirectChild(lv, "id"), new_id.c_str());
+            info(__LINE__, "LVM Snap [%s]: Old UUID=[%s], New UUID=[%s]", lv->name, old_id.c_str(),
+                 new_id.c_str());
+        } else if (verdict.isSnapshot) {
             info(__LINE__, "Removing LVM Snap [%s], UUID=[%s] from metadata", lv->name,
                  idOf(lv).c_str());
-            if (!cow.empty()) orphans.push_back(cow);
+            if (!verdict.cow.empty()) orphans.push_back(verdict.cow);
             removeChild(lvs_node, lv);
         }
         lv = next;

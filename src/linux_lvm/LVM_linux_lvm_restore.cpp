@@ -118,6 +118,24 @@ MirrorVerdict evaluateMirror(Node* lv, Node* lvs) {
     return verdict;
 }
 
+SnapshotVerdict evaluateSnapshot(Node* lv, Node* lvs) {
+    SnapshotVerdict verdict;
+    for (Node* seg = lv->child; seg; seg = seg->next) {
+        if (!isSegmentOfType(seg, "snapshot")) continue;
+        Node* origin = LVM_linux_lvm_parser::findDirectChild(seg, "origin");
+        Node* cow = LVM_linux_lvm_parser::findDirectChild(seg, "cow_store");
+        verdict.isSnapshot = true;
+        verdict.cow = cow && cow->isString() ? cow->value->str : "";
+        verdict.complete =
+            origin && origin->isString() &&
+            LVM_linux_lvm_parser::findDirectChild(lvs, origin->value->str) != nullptr &&
+            !verdict.cow.empty() &&
+            LVM_linux_lvm_parser::findDirectChild(lvs, verdict.cow.c_str()) != nullptr;
+        if (!verdict.complete) break;
+    }
+    return verdict;
+}
+
 void removeChild(Node* parent, Node* node) {
     for (Node** link = &parent->child; *link; link = &(*link)->next) {
         if (*link == node) {

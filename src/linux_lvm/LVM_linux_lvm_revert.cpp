@@ -87,8 +87,8 @@ void shoveLV(const char* vg_name, const char* lv_name, const char* lv_uuid, Node
     // Only an LV of that name in the live group can be in the way: a device node left behind
     // by one that is gone does not make it active.
     struct stat st;
-    const bool active = Parser::findDirectChild(lv_section, lv_name) != nullptr &&
-                        stat(device.c_str(), &st) == 0;
+    const bool active =
+        Parser::findDirectChild(lv_section, lv_name) != nullptr && stat(device.c_str(), &st) == 0;
     if (active) {
         requireShellWord(device, "the LV device path", func, kUnit, __LINE__);
         std::string out, err;
@@ -273,21 +273,13 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, cons
     std::list<std::string> orphans;
     for (Node* lv = liveLvs->child; lv;) {
         Node* next = lv->next;
-        bool remove = false;
-        std::string cow;
-        for (Node* seg = lv->child; seg && !remove; seg = seg->next) {
-            if (!isSegmentOfType(seg, "snapshot")) continue;
-            const std::string origin = valueOf(seg, "origin");
-            cow = valueOf(seg, "cow_store");
-            remove = !Parser::findDirectChild(liveLvs, origin.c_str()) ||
-                     !Parser::findDirectChild(liveLvs, cow.c_str());
-        }
-        if (remove) {
+        SnapshotVerdict verdict = evaluateSnapshot(lv, liveLvs);
+        if (verdict.isSnapshot && !verdict.complete) {
             dbg.Debug(func,
                       "LVM Snap [%s], UUID [%s] in live VG references one of removed LVs and will "
                       "be removed as well.",
                       lv->name, idOf(lv).c_str());
-            orphans.push_back(cow);
+            orphans.push_back(verdict.cow);
             removeChild(liveLvs, lv);
         }
         lv = next;
@@ -412,18 +404,8 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, cons
     // 13. Snapshots whose origin and copy-on-write LV both came over.
     for (Node* lv = snapLvs->child; lv;) {
         Node* next = lv->next;
-        bool seen = false;
-        bool missing = false;
-        std::string cow;
-        for (Node* seg = lv->child; seg && !missing; seg = seg->next) {
-            if (!isSegmentOfType(seg, "snapshot")) continue;
-            seen = true;
-            const std::string origin = valueOf(seg, "origin");
-            cow = valueOf(seg, "cow_store");
-            missing = !Parser::findDirectChild(liveLvs, origin.c_str()) ||
-                      !Parser::findDirectChild(liveLvs, cow.c_str());
-        }
-        if (seen && !missing) {
+        SnapshotVerdict verdict = evaluateSnapshot(lv, liveLvs);
+        if (verdict.isSnapshot && verdict.complete) {
             const std::string name = lv->name;
             const std::string id = idOf(lv);
             dbg.Debug(func,
@@ -433,8 +415,9 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, cons
             shoveLV(vg_name.c_str(), name.c_str(), id.c_str(), liveLvs, liveParser, &to_activate);
             unlinkChild(snapLvs, lv);
             prependChild(liveLvs, lv);
-        } else if (!cow.empty()) {
-            orphans.push_back(cow);
+        } else if (!verdict.cow.empty()) {
+            // A copy-on-write LV brought over without its snapshot goes again.
+            orphans.push_back(verdict.cow);
         }
         lv = next;
     }

@@ -43,13 +43,13 @@ class TempMetadataFile {
     // For tests: the files go to `directory` instead of "/tmp" while the guard lives, so that a
     // test can see that none is left behind.
     class ScopedDirectory {
-    public:
+      public:
         explicit ScopedDirectory(const std::string& directory);
         ~ScopedDirectory();
         ScopedDirectory(const ScopedDirectory&) = delete;
         ScopedDirectory& operator=(const ScopedDirectory&) = delete;
 
-    private:
+      private:
         std::string previous_;
     };
     // Replaces the file's content. Throws "Failed to open file <path> for writing." when it
@@ -79,6 +79,14 @@ struct MirrorVerdict {
     std::list<std::string> components;  // the log (if a string) and the sides, in order
 };
 MirrorVerdict evaluateMirror(Node* lv, Node* lvs);
+
+// How a snapshot LV stands against the LV sections present in `lvs`.
+struct SnapshotVerdict {
+    bool isSnapshot = false;  // it has a segment of type "snapshot"
+    bool complete = false;    // its origin and its copy-on-write LV are both present
+    std::string cow;          // the copy-on-write LV named by the last snapshot segment seen
+};
+SnapshotVerdict evaluateSnapshot(Node* lv, Node* lvs);
 
 // Unlinks `node` from the children of `parent` and destroys it.
 void removeChild(Node* parent, Node* node);
