@@ -5,7 +5,9 @@
 #include <locale.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -78,6 +80,17 @@ class ValueGuard {
     LVM_linux_lvm_parser::Value** head_;
 };
 
+LVM_linux_lvm_parser::Node* newNode(char* name) {
+    auto* node =
+        static_cast<LVM_linux_lvm_parser::Node*>(calloc(1, sizeof(LVM_linux_lvm_parser::Node)));
+    if (!node) {
+        free(name);
+        outOfMemory("LVM_linux_lvm_parser::makeNode");
+    }
+    node->name = name;
+    return node;
+}
+
 LVM_linux_lvm_parser::Value* newValue() {
     auto* v =
         static_cast<LVM_linux_lvm_parser::Value*>(calloc(1, sizeof(LVM_linux_lvm_parser::Value)));
@@ -97,17 +110,31 @@ void appendEscaped(std::string& out, const char* s) {
     out.append(run);
 }
 
+// "%f" of the value, independent of the process locale. Infinity has no spelling that LVM2 (or
+// this parser) reads back, so it is written as the largest finite number of its sign; a NaN,
+// which no metadata text yields, as 0.
+void appendFloat(std::string& out, double value) {
+    if (std::isnan(value)) value = 0;
+    if (std::isinf(value)) value = std::copysign(DBL_MAX, value);
+    char number[400];  // DBL_MAX has 309 digits before the point
+    auto r = std::to_chars(number, number + sizeof number, value, std::chars_format::fixed, 6);
+    out.append(number, r.ptr);
+}
+
 void dumpInto(std::string& out, LVM_linux_lvm_parser::Node* node, int indent) {
-    const size_t pad = static_cast<size_t>(std::clamp(indent, 0, 128));
+    const int clamped = std::clamp(indent, 0, 128);
+    const size_t pad = static_cast<size_t>(clamped);
     for (; node; node = node->next) {
         out.append(pad, ' ');
         out += node->name;
-        if (node->child) {
+        if (node->child || !node->value) {
+            // A node with neither children nor value is written as an empty section: LVM2
+            // reads "name {" "}" but refuses a name on its own.
             out += " {\n";
-            dumpInto(out, node->child, indent + 4);
+            dumpInto(out, node->child, clamped + 4);
             out.append(pad, ' ');
             out += "}\n";
-        } else if (node->value) {
+        } else {
             out += " = ";
             const bool array = node->value->is_array;
             if (array) out += "[ ";
@@ -121,20 +148,9 @@ void dumpInto(std::string& out, LVM_linux_lvm_parser::Node* node, int indent) {
                         out.append(number, r.ptr);
                         break;
                     }
-                    case LVM_linux_lvm_parser::VALUE_FLOAT: {
-                        // "%f", independent of the process locale.
-                        auto r = std::to_chars(number, number + sizeof number, v->float_val,
-                                               std::chars_format::fixed, 6);
-                        if (r.ec == std::errc()) {
-                            out.append(number, r.ptr);
-                        } else {
-                            std::string big(400, '\0');
-                            auto rb = std::to_chars(&big[0], &big[0] + big.size(), v->float_val,
-                                                    std::chars_format::fixed, 6);
-                            out.append(&big[0], rb.ptr);
-                        }
+                    case LVM_linux_lvm_parser::VALUE_FLOAT:
+                        appendFloat(out, v->float_val);
                         break;
-                    }
                     case LVM_linux_lvm_parser::VALUE_STRING:
                         out += '"';
                         appendEscaped(out, v->str ? v->str : "");
@@ -145,8 +161,6 @@ void dumpInto(std::string& out, LVM_linux_lvm_parser::Node* node, int indent) {
                 }
             }
             if (array) out += " ] ";
-            out += '\n';
-        } else {
             out += '\n';
         }
     }
@@ -159,14 +173,9 @@ bool LVM_linux_lvm_parser::Node::operator==(const char* s) const {
 }
 
 LVM_linux_lvm_parser::LVM_linux_lvm_parser()
-    : text_(nullptr),
-      token_(TOK_EOF),
-      start_(nullptr),
-      end_(nullptr),
-      tokStart_(nullptr),
-      tokEnd_(nullptr) {}
+    : token_(TOK_EOF), start_(nullptr), end_(nullptr), tokStart_(nullptr), tokEnd_(nullptr) {}
 
-LVM_linux_lvm_parser::~LVM_linux_lvm_parser() { free(text_); }
+LVM_linux_lvm_parser::~LVM_linux_lvm_parser() = default;
 
 const char* LVM_linux_lvm_parser::tok2str(int kind) {
     static const char* const names[] = {
@@ -177,30 +186,21 @@ const char* LVM_linux_lvm_parser::tok2str(int kind) {
 }
 
 LVM_linux_lvm_parser::Node* LVM_linux_lvm_parser::parse(const char* text) {
+    // The text is read where it is and never written; nothing of the tree points into it. (A
+    // private copy would cost a large allocation per parse, which makes the allocator merge all
+    // the small blocks of earlier trees first.)
     if (!text) text = "";
-    const size_t n = strlen(text);
-    free(text_);
-    text_ = nullptr;
-    text_ = copyRange(text, n);
-    start_ = text_;
-    end_ = text_ + n;
+    start_ = text;
+    end_ = text + strlen(text);
     tokStart_ = tokEnd_ = start_;
     token_ = TOK_EOF;
 
-    Node* root = nullptr;
-    try {
-        getNextToken(0);  // no number at the very start: it is an identifier
-        root = parseSection(1);
-    } catch (...) {
-        free(text_);
-        text_ = nullptr;
-        start_ = end_ = tokStart_ = tokEnd_ = nullptr;
-        throw;
-    }
-    free(text_);
-    text_ = nullptr;
-    start_ = end_ = tokStart_ = tokEnd_ = nullptr;
-    return root;
+    struct Forget {  // the parser keeps no pointer into the caller's text
+        LVM_linux_lvm_parser* p;
+        ~Forget() { p->start_ = p->end_ = p->tokStart_ = p->tokEnd_ = nullptr; }
+    } forget{this};
+    getNextToken(0);  // no number at the very start: it is an identifier
+    return parseSection(1);
 }
 
 void LVM_linux_lvm_parser::eatSpace() {
@@ -321,19 +321,16 @@ void LVM_linux_lvm_parser::checkToken(const char* func, int expected) {
 
 LVM_linux_lvm_parser::Node* LVM_linux_lvm_parser::makeNode() {
     checkToken("LVM_linux_lvm_parser::makeNode", TOK_IDENTIFIER);
-    auto* node = static_cast<Node*>(calloc(1, sizeof(Node)));
-    if (!node) outOfMemory("LVM_linux_lvm_parser::makeNode");
-    node->name = copyRange(tokStart_, static_cast<size_t>(tokEnd_ - tokStart_));
-    return node;
+    return newNode(copyRange(tokStart_, static_cast<size_t>(tokEnd_ - tokStart_)));
 }
 
 LVM_linux_lvm_parser::Node* LVM_linux_lvm_parser::parseSection(int depth) {
     const char* const func = "LVM_linux_lvm_parser::parseSection";
-    if (depth > kMaxDepth) {
+    if (depth - 1 > kMaxDepth) {  // depth 1 is the top level, outside any section
         fail(func,
              "LVM metadata parsing error: sections nested deeper than " +
                  std::to_string(kMaxDepth) + " levels around text \"" + context() + "\"",
-             __LINE__);
+             264);
     }
     Node* first = nullptr;
     Node** tail = &first;
@@ -470,10 +467,7 @@ LVM_linux_lvm_parser::Node* LVM_linux_lvm_parser::findDirectChild(Node* parent, 
 }
 
 LVM_linux_lvm_parser::Node* LVM_linux_lvm_parser::makeNode(const char* name) {
-    auto* node = static_cast<Node*>(calloc(1, sizeof(Node)));
-    if (!node) outOfMemory("LVM_linux_lvm_parser::makeNode");
-    node->name = copyString(name);
-    return node;
+    return newNode(copyString(name));
 }
 
 LVM_linux_lvm_parser::Value* LVM_linux_lvm_parser::makeValue(long long v) {
@@ -491,9 +485,14 @@ LVM_linux_lvm_parser::Value* LVM_linux_lvm_parser::makeValue(double v) {
 }
 
 LVM_linux_lvm_parser::Value* LVM_linux_lvm_parser::makeValue(const char* s) {
-    Value* value = newValue();
+    char* copy = copyString(s);
+    Value* value = static_cast<Value*>(calloc(1, sizeof(Value)));
+    if (!value) {
+        free(copy);
+        outOfMemory("LVM_linux_lvm_parser::makeValue");
+    }
     value->type = VALUE_STRING;
-    value->str = copyString(s);
+    value->str = copy;
     return value;
 }
 
@@ -509,7 +508,7 @@ void LVM_linux_lvm_parser::assign(Node* node, const char* s) {
 void LVM_linux_lvm_parser::assign(Value* v, const char* s) {
     if (!v) return;
     char* fresh = copyString(s);
-    if (v->type == VALUE_STRING) free(v->str);
+    free(v->str);  // null unless the value was a string
     v->str = fresh;
     v->type = VALUE_STRING;
 }
@@ -521,8 +520,26 @@ void LVM_linux_lvm_parser::rename(Node* node, const char* name) {
     node->name = fresh;
 }
 
+namespace {
+
+// Chains are freed from their end: the allocator hands out freed blocks of a size last in,
+// first out, so the next tree parsed gets the same blocks in the same order, close together.
+template <class T>
+T* reversed(T* first) {
+    T* previous = nullptr;
+    while (first) {
+        T* next = first->next;
+        first->next = previous;
+        previous = first;
+        first = next;
+    }
+    return previous;
+}
+
+}  // namespace
+
 void LVM_linux_lvm_parser::destroyValues(Value* value) {
-    while (value) {
+    for (value = reversed(value); value;) {
         Value* next = value->next;
         free(value->str);
         free(value);
@@ -531,12 +548,13 @@ void LVM_linux_lvm_parser::destroyValues(Value* value) {
 }
 
 void LVM_linux_lvm_parser::destroy(Node* node) {
-    while (node) {
+    for (node = reversed(node); node;) {
         Node* next = node->next;
-        destroy(node->child);
         destroyValues(node->value);
-        free(node->name);
+        destroy(node->child);
+        char* name = node->name;
         free(node);
+        free(name);
         node = next;
     }
 }

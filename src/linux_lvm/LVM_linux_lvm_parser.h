@@ -117,7 +117,11 @@ class LVM_linux_lvm_parser {
     static void destroyChildren(Node* node);
     static void destroyValues(Value* value);
 
-    // The chain from `node` as LVM2 text metadata, each level indented by four more spaces.
+    // The chain from `node` as LVM2 text metadata, each level indented by four more spaces (at
+    // most 128): arrays as "[ a, b ] ", floats with six decimals, strings double-quoted with a
+    // backslash before each '"' and '\\', comments dropped. A node with neither children nor
+    // value is written as an empty section, "name {" and "}". parse reads what it writes, and
+    // dumping that again gives the same text.
     static std::string dump(Node* node, int indent);
 
     // The name of a token kind as error messages print it.
@@ -134,9 +138,8 @@ class LVM_linux_lvm_parser {
     std::string context() const;
     [[noreturn]] void fail(const char* func, const std::string& message, int line) const;
 
-    char* text_;            // private copy of the text being parsed
     int token_;             // current token kind
-    const char* start_;     // text
+    const char* start_;     // the text being parsed (the caller's)
     const char* end_;       // end of the text
     const char* tokStart_;  // current token
     const char* tokEnd_;

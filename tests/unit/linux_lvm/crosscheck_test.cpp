@@ -1,7 +1,11 @@
 // Validation of parsed metadata and the shared tree functions.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "Fixtures.h"
+#include "host/HostSeams.h"
+#include "host/YbException.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 
 namespace {
@@ -40,6 +44,204 @@ TEST(CrossCheck, CapturedGroupsPassAndYieldTheirSections) {
     }
 }
 
+// Pieces of small groups: two PVs, and LVs built from one segment each unless said otherwise.
+const char* const kPvs =
+    "pv0 { id = \"P0\" device = \"/dev/a\" }\npv1 { id = \"P1\" device = \"/dev/b\" }\n";
+
+std::string group(const std::string& pvs, const std::string& lvs) {
+    return "vg {\nid = \"V\"\nphysical_volumes {\n" + pvs + "}\nlogical_volumes {\n" + lvs +
+           "}\n}\n";
+}
+
+std::string lv(const std::string& name, const std::string& segments, int count = 1,
+               const std::string& id = "") {
+    return name + " {\nid = \"" + (id.empty() ? name + "-id" : id) +
+           "\"\nstatus = [\"READ\", \"VISIBLE\"]\nsegment_count = " + std::to_string(count) + "\n" +
+           segments + "}\n";
+}
+
+std::string striped(const std::string& stripes = "[\"pv0\", 0]") {
+    return "segment1 { type = \"striped\" stripes = " + stripes + " }\n";
+}
+
+std::string snapshot(const std::string& body) {
+    return "segment1 { type = \"snapshot\" " + body + " }\n";
+}
+
+std::string mirror(const std::string& body) {
+    return "segment1 { type = \"mirror\" " + body + " }\n";
+}
+
+const std::string kImages = lv("img0", striped()) + lv("img1", striped("[\"pv1\", 0]"));
+
+TEST(CrossCheck, EveryRuleAndItsMessage) {
+    const std::string X = " in metadata of VG t";
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string message;
+        int line;
+    } cases[] = {
+        {"no section with an id", "a { b = 1 }\nid = \"x\"\n", "Can't find VG node", 281},
+        {"id that is no string", "vg { id = 5 }", "Can't find VG node", 281},
+        {"no physical_volumes", "vg { id = \"V\" logical_volumes { } }",
+         "Can't find physical volumes", 285},
+        {"PV without id", group("pv0 { device = \"/dev/a\" }\n", ""),
+         "Can't find UUID in the description of PV [pv0]", 291},
+        {"PV without device", group("pv0 { id = \"P0\" device = 7 }\n", ""),
+         "Can't find device path in the description of PV [pv0]", 295},
+        {"PV name twice",
+         group(std::string(kPvs) + "pv0 { id = \"P2\" device = \"/dev/c\" }\n", ""),
+         "Duplicate PV [pv0]", 298},
+        {"PV id twice", group(std::string(kPvs) + "pv2 { id = \"P1\" device = \"/dev/c\" }\n", ""),
+         "Duplicate PV UUID [P1]", 300},
+        {"no logical_volumes", "vg { id = \"V\" physical_volumes { " + std::string(kPvs) + " } }",
+         "Can't find logical volumes", 307},
+        {"LV without id", group(kPvs, "lv { status = [\"READ\"] segment_count = 0 }\n"),
+         "Can't find UUID in the description of LV [lv]", 313},
+        {"LV status no array",
+         group(kPvs, "lv { id = \"L\" status = \"READ\" segment_count = 0 }\n"),
+         "Can't find status in the description of LV [lv]", 317},
+        {"LV segment_count no integer",
+         group(kPvs, "lv { id = \"L\" status = [] segment_count = \"1\" }\n"),
+         "Can't find segment_count in the description of LV [lv]", 321},
+        {"segment without type", group(kPvs, lv("lv", "segment1 { stripes = [\"pv0\", 0] }\n")),
+         "Can't find type of segment1 of LV [lv]", 329},
+        {"striped without stripes", group(kPvs, lv("lv", "segment1 { type = \"striped\" }\n")),
+         "Can't find stripes of segment1 of LV [lv]", 335},
+        {"stripes no array", group(kPvs, lv("lv", striped("\"pv0\""))),
+         "Can't find stripes of segment1 of LV [lv]", 335},
+        {"stripe on an unknown PV", group(kPvs, lv("lv", striped("[\"pv0\", 0, \"pv9\", 0]"))),
+         "One stripe of segment1 of LV [lv] refers to an unknown PV [pv9]", 339},
+        {"snapshot without origin",
+         group(kPvs, kImages + lv("s", snapshot("cow_store = \"img1\""))),
+         "Can't find origin of segment1 of LV [s]", 347},
+        {"snapshot without cow_store",
+         group(kPvs, kImages + lv("s", snapshot("origin = \"img0\""))),
+         "Can't find cow_store of segment1 of LV [s]", 350},
+        {"snapshot of an unknown origin",
+         group(kPvs, kImages + lv("s", snapshot("origin = \"nosuch\" cow_store = \"img1\""))),
+         "origin of segment1 of LV [s] refers to an unknown LV [nosuch]", 353},
+        {"snapshot on an unknown cow_store",
+         group(kPvs, kImages + lv("s", snapshot("origin = \"img0\" cow_store = \"nosuch\""))),
+         "cow_store of segment1 of LV [s] refers to an unknown LV [nosuch]", 357},
+        {"snapshot with two segments",
+         group(kPvs, kImages + lv("s", snapshot("origin = \"img0\" cow_store = \"img1\""), 2)),
+         "Snapshot LV [s] has 2 segments instead of 1", 364},
+        {"mirror log unknown",
+         group(kPvs, kImages + lv("m", mirror("mirror_log = \"nosuch\" mirrors = [\"img0\", 0]"))),
+         "mirror_log of segment1 of LV [m] refers to an unknown LV [nosuch]", 374},
+        {"mirror without mirrors", group(kPvs, kImages + lv("m", mirror("mirror_count = 2"))),
+         "Can't find mirrors of segment1 of LV [m]", 380},
+        {"mirror side unknown",
+         group(kPvs, kImages + lv("m", mirror("mirrors = [\"img0\", 0, \"nosuch\", 0]"))),
+         "One mirror side of segment1 of LV [m] refers to an unknown LV [nosuch]", 384},
+        {"mirror with two segments",
+         group(kPvs, kImages + lv("m", mirror("mirrors = [\"img0\", 0, \"img1\", 0]"), 3)),
+         "Mirror LV [m] has 3 segments instead of 1", 391},
+        {"unknown segment type", group(kPvs, lv("t", "segment1 { type = \"thin\" }\n")),
+         "LV [t] has an unknown type \"thin\"", 396},
+        {"segment_count differs",
+         group(kPvs, lv("lv", striped() + "segment2 { type = \"striped\" stripes = [] }\n", 3)),
+         "Invalid number of segments (2 instead of 3) in LV [lv]", 406},
+        {"LV name twice", group(kPvs, lv("a", striped()) + lv("a", striped(), 1, "other")),
+         "Duplicate LV [a]", 411},
+        {"LV id twice", group(kPvs, lv("a", striped(), 1, "same") + lv("b", striped(), 1, "same")),
+         "Duplicate LV UUID [same]", 413},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.line != 396) c.message += X;  // the unknown-type message does not name the text
+        Parser parser;
+        Parser::NodeAutoPtr root(parser.parse(c.text.c_str()));
+        Node* const untouched = reinterpret_cast<Node*>(&parser);
+        Node *vg = untouched, *pvs = untouched, *lvs = untouched;
+        try {
+            crossCheckMeta(root, parser, "metadata of VG t", &vg, &pvs, &lvs);
+            ADD_FAILURE() << "no exception";
+        } catch (const YbException& e) {
+            EXPECT_EQ(e.getFuncName(), "crossCheckMeta");
+            EXPECT_EQ(e.getMessage(), c.message);
+            EXPECT_EQ(e.getFileName(), "LVM_linux_lvm");
+            EXPECT_EQ(e.getLineNum(), c.line);
+            EXPECT_EQ(e.getErrno(), -1);
+        }
+        EXPECT_TRUE(vg == untouched && pvs == untouched && lvs == untouched);
+    }
+}
+
+TEST(CrossCheck, WhatPasses) {
+    struct Case {
+        const char* name;
+        std::string text;
+    } cases[] = {
+        {"mirror without a log", group(kPvs, kImages + lv("m", mirror("mirrors = [\"img0\", 0]")))},
+        {"references to LVs that come later",
+         group(kPvs, lv("s", snapshot("origin = \"img0\" cow_store = \"img1\"")) + kImages)},
+        {"only string stripes name PVs", group(kPvs, lv("lv", striped("[\"pv1\", 7, 8, 9]")))},
+        {"children that are not segment sections are not counted",
+         group(kPvs, lv("lv", striped() + "segment_extra = 1\ntags { a = 1 }\n"))},
+        {"a group without LVs", group(kPvs, "")},
+        {"only the first group is checked", "x = 1\n" + group(kPvs, "") + "other { id = \"W\" }\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Parser parser;
+        Parser::NodeAutoPtr root(parser.parse(c.text.c_str()));
+        Node *vg = nullptr, *pvs = nullptr, *lvs = nullptr;
+        EXPECT_NO_THROW(crossCheckMeta(root, parser, "t", &vg, &pvs, &lvs));
+        ASSERT_NE(vg, nullptr);
+        EXPECT_STREQ(vg->name, "vg");
+        EXPECT_EQ(pvs, Parser::findDirectChild(vg, "physical_volumes"));
+        EXPECT_EQ(lvs, Parser::findDirectChild(vg, "logical_volumes"));
+        EXPECT_NO_THROW(crossCheckMeta(root, parser, "t", nullptr, nullptr, nullptr));
+    }
+}
+
+// A group of 50,000 LVs that refer to each other, with names sharing a long prefix. A check that
+// compares every name or id with every other takes minutes on it; a linear one well under a
+// second, also in the sanitizer build.
+TEST(CrossCheck, FiftyThousandLvsInLinearTime) {
+    const int kLvs = 50000;
+    std::string pvs;
+    for (int p = 0; p < 1000; ++p) {
+        pvs += "pv" + std::to_string(p) + " { id = \"pv-id-" + std::to_string(p) +
+               "\" device = \"/dev/d" + std::to_string(p) + "\" }\n";
+    }
+    const std::string prefix = "logical_volume_of_the_backup_agent_";
+    auto name = [&](int i) { return prefix + std::to_string(i); };
+    std::string lvs;
+    lvs.reserve(kLvs * 300u);
+    for (int i = 0; i < kLvs; ++i) {
+        const std::string pv = "\"pv" + std::to_string(i % 1000) + "\"";
+        if (i % 5 == 3) {  // a snapshot of the LV before, its cow store the one before that
+            lvs +=
+                lv(name(i),
+                   snapshot("origin = \"" + name(i - 1) + "\" cow_store = \"" + name(i - 2) + "\""),
+                   1, prefix + "id-" + std::to_string(i));
+        } else if (i % 5 == 4) {  // a mirror of LVs at both ends of the section
+            lvs += lv(name(i),
+                      mirror("mirror_log = \"" + name(kLvs - i) + "\" mirrors = [\"" + name(i / 2) +
+                             "\", 0, \"" + name(kLvs - 1 - i / 2) + "\", 0]"),
+                      1, prefix + "id-" + std::to_string(i));
+        } else {
+            lvs += lv(name(i), striped("[" + pv + ", 0, " + pv + ", 100]"), 1,
+                      prefix + "id-" + std::to_string(i));
+        }
+    }
+    const std::string text = group(pvs, lvs);
+    Parser parser;
+    Parser::NodeAutoPtr root(parser.parse(text.c_str()));
+
+    const auto start = std::chrono::steady_clock::now();
+    Node* lvsNode = nullptr;
+    crossCheckMeta(root, parser, "big", nullptr, nullptr, &lvsNode);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(elapsed, std::chrono::seconds(2))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() << " ms";
+    EXPECT_EQ(Parser::findDirectChild(lvsNode, name(kLvs - 1).c_str())->next, nullptr);
+}
+
 TEST(TreeHelpers, VisibilityOrphansAndStripes) {
     Parser parser;
     Parser::NodeAutoPtr root(parser.parse(vbtest::readFixture("lvm2/metadata/mirror.vg").c_str()));
@@ -63,11 +265,46 @@ TEST(TreeHelpers, VisibilityOrphansAndStripes) {
     EXPECT_EQ(Parser::findDirectChild(lvs, "mirlv_mlog"), nullptr);
 }
 
-TEST(TreeHelpers, MakeVisibleOnAnEmptyStatusStaysReadable) {
+TEST(TreeHelpers, VisibilityOfStatusValues) {
+    struct Case {
+        const char* name;
+        const char* lv;
+        bool visible;
+        const char* afterMakeVisible;
+    } cases[] = {
+        {"visible", R"(lv { status = ["VISIBLE", "READ"] })", true,
+         "lv {\n    status = [ \"VISIBLE\", \"READ\" ] \n}\n"},
+        {"not visible", R"(lv { status = ["READ"] })", false,
+         "lv {\n    status = [ \"READ\", \"VISIBLE\" ] \n}\n"},
+        // "[ , "VISIBLE" ]" would be unreadable
+        {"empty status", "lv { status = [] }", false, "lv {\n    status = [ \"VISIBLE\" ] \n}\n"},
+        {"status no array", R"(lv { status = "VISIBLE" })", false, nullptr},
+        {"no status", "lv { id = 1 }", false, "lv {\n    id = 1\n}\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Parser parser;
+        Parser::NodeAutoPtr root(parser.parse(c.lv));
+        EXPECT_EQ(isVisibleLV(root, parser), c.visible);
+        if (!c.afterMakeVisible) continue;
+        makeVisibleLV(root, parser);
+        EXPECT_EQ(Parser::dump(root, 0), c.afterMakeVisible);
+        EXPECT_EQ(isVisibleLV(root, parser), Parser::findDirectChild(root, "status") != nullptr);
+    }
+}
+
+TEST(TreeHelpers, DelOrphanLVsRemovesOneLvPerListedName) {
     Parser parser;
-    Parser::NodeAutoPtr root(parser.parse("lv { status = [] }"));
-    makeVisibleLV(root, parser);
-    EXPECT_EQ(Parser::dump(root, 0), "lv {\n    status = [ \"VISIBLE\" ] \n}\n");
+    Parser::NodeAutoPtr root(parser.parse("lvs { a = 1 b = 2 a = 3 c = 4 }"));
+    vbhost::MemoryLogSink log;
+    vbhost::ScopedLogSink sink(log, 2);
+    std::list<std::string> names{"a", "a", "a", "c", "nosuch"};
+    delOrphanLVs(&names, root, parser);
+    EXPECT_TRUE(names.empty());
+    EXPECT_EQ(Parser::dump(root, 0), "lvs {\n    b = 2\n}\n");
+    EXPECT_EQ(log.count("delOrphanLVs"), 3u);
+    EXPECT_EQ(log.count("Removing orphaned LV [a]"), 2u);
+    EXPECT_EQ(log.count("Removing orphaned LV [c]"), 1u);
 }
 
 }  // namespace
