@@ -296,6 +296,20 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
         fail("Failed to update metadata for VG group [" + result.name + "]: " + err, __LINE__);
     }
 
+    // Where LVM2 keeps a devices file, its commands see only the devices listed there. The
+    // clones took their new identities with the file switched off for those commands, so they are
+    // added to it now; otherwise the new group would be invisible to every later command.
+    if (YbProcess::system("lvm lvmdevices", &out, &err, 0, false) == 0) {
+        for (const std::string& device : pv_dev_list) {
+            info(__LINE__, "Adding %s to LVM's devices file", device.c_str());
+            if (YbProcess::system(("lvm lvmdevices --adddev " + device).c_str(), &out, &err, 0,
+                                  false) != 0) {
+                fail("Failed to add PV device " + device + " to LVM's devices file: " + err,
+                     __LINE__);
+            }
+        }
+    }
+
     const bool quiet = g_ptrLogWriter->getLogLevel() <= 1;
     const char* const section = "FileSystemAgent";
     unsigned long value = 0;

@@ -83,6 +83,8 @@ void LvmSandbox::teardown() {
     // then the files.
     for (const std::string& node : nodes_) unlink(node.c_str());
     nodes_.clear();
+    for (const std::string& link : aliases_) unlink(link.c_str());
+    aliases_.clear();
     for (const std::string& dir : nodeDirs_) rmdir(dir.c_str());
     nodeDirs_.clear();
     std::string out;
@@ -174,6 +176,21 @@ LvmSandbox::LvNode LvmSandbox::makeLVNode(const std::string& vg, const std::stri
     return node;
 }
 
+std::string LvmSandbox::alias(const std::string& name, const std::string& device) {
+    const std::string link = "/dev/" + prefix_ + name;
+    if (symlink(device.c_str(), link.c_str()) != 0) {
+        ADD_FAILURE() << "symlink " << link << ": " << strerror(errno);
+        return "";
+    }
+    aliases_.push_back(link);
+    return link;
+}
+
+void LvmSandbox::useDevicesFile(bool on) {
+    devicesFile_ = on;
+    writeConfig();
+}
+
 std::string LvmSandbox::imageOf(const std::string& device) const {
     for (size_t i = 0; i < devices_.size(); ++i) {
         if (devices_[i] == device) return images_[i];
@@ -197,7 +214,7 @@ void LvmSandbox::writeConfig() {
     conf << "# written by the volbridge test sandbox " << prefix_ << "\n"
          << "devices {\n"
          << "    global_filter = [ " << filter << " ]\n"
-         << "    use_devicesfile = 0\n"
+         << "    use_devicesfile = " << (devicesFile_ ? 1 : 0) << "\n"
          << "    obtain_device_list_from_udev = 0\n"
          << "    hints = \"none\"\n"
          << "    scan_lvs = 0\n"

@@ -67,6 +67,14 @@ class LvmSandbox {
     };
     LvNode makeLVNode(const std::string& vg, const std::string& lv);
 
+    // A symbolic link "/dev/<prefix><name>" to `device`: another name under which LVM2 finds the
+    // device. Teardown removes it.
+    std::string alias(const std::string& name, const std::string& device);
+
+    // Whether LVM2 keeps a devices file (in the sandbox's own configuration directory) and then
+    // sees only the devices listed there, as on hosts where that is the default.
+    void useDevicesFile(bool on);
+
   private:
     std::string attach(const std::string& image);
     void writeConfig();
@@ -82,6 +90,8 @@ class LvmSandbox {
     std::vector<std::string> spareLoops_;
     std::vector<std::string> nodes_;
     std::vector<std::string> nodeDirs_;
+    std::vector<std::string> aliases_;
+    bool devicesFile_ = false;
     unsigned imageCount_ = 0;
 };
 

@@ -210,4 +210,61 @@ TEST_F(RealClone, PartialCloneSetKeepsWhatLiesWhollyOnIt) {
     EXPECT_FALSE(words(vbtest::shOk("vgs --noheadings -o vg_name")).count(vg.name));
 }
 
+TEST_F(RealClone, FilterAdmitsExactlyTheGivenDevices) {
+    // Each clone is given under a name that begins another name, one of the original it was
+    // copied from: a pattern that is not anchored would admit the original too, and LVM2 would
+    // refuse to work on two devices with one identity. The second name holds "." and "+",
+    // which a pattern must take literally.
+    std::vector<std::string> clones = cloneAll({0, 2});
+    const std::string first = box_->alias("c1", clones[0]);
+    box_->alias("c10", disks_[0]);
+    const std::string second = box_->alias("d.2+x", clones[1]);
+    box_->alias("d.2+xy", disks_[2]);
+    box_->alias("dd2+x", disks_[2]);
+    std::map<std::string, std::string> map = mapFor(clones);
+    LVM_linux_lvm backend;
+    LVM::VG vg = backend.recreateVG({first, second}, captured_.metadata.c_str(), map);
+    EXPECT_EQ(vg.pvs.size(), 2u);
+    vbtest::shOk("vgck " + vg.name);
+    vbtest::shOk("vgck " + vg_);
+    // The originals kept their identities.
+    for (const std::string& d : {disks_[0], disks_[2]}) {
+        std::string id = vbtest::shOk("pvs --noheadings -o pv_uuid " + d);
+        id.erase(std::remove_if(id.begin(), id.end(), ::isspace), id.end());
+        EXPECT_TRUE(captured_.pvs.count(id)) << d;
+    }
+}
+
+// On hosts where LVM2 keeps a devices file, commands see only the devices listed in it: the
+// clones are not, until the import adds them.
+TEST(RealCloneDevicesFile, ImportWorksAndTheNewGroupStaysVisible) {
+    VB_REQUIRE_REAL_LVM();
+    vbtest::LvmSandbox box;
+    box.useDevicesFile(true);
+    std::string d1 = box.addDisk(32), d2 = box.addDisk(32);
+    vbtest::shOk("pvcreate -q " + d1 + " " + d2);  // which lists them in the devices file
+    const std::string vg = box.vg("df");
+    vbtest::shOk("vgcreate -q " + vg + " " + d1 + " " + d2);
+    vbtest::shOk(kLv + std::string("-i 2 -I 64k -L 8M -n str ") + vg);
+    const std::string metadata = vbtest::exportGroup(box, vg);
+    std::map<std::string, std::string> map;
+    for (const std::string& d : {d1, d2}) {
+        std::string id = vbtest::shOk("pvs --noheadings -o pv_uuid " + d);
+        id.erase(std::remove_if(id.begin(), id.end(), ::isspace), id.end());
+        map[id] = id;
+    }
+    std::string c1 = box.cloneDisk(d1), c2 = box.cloneDisk(d2);
+
+    LVM_linux_lvm backend;
+    LVM::VG copy = backend.recreateVG({c1, c2}, metadata.c_str(), map);
+    EXPECT_EQ(copy.name, vg + "_copy_001");
+    std::set<std::string> groups = words(vbtest::shOk("vgs --noheadings -o vg_name"));
+    EXPECT_TRUE(groups.count(vg) && groups.count(copy.name));
+    std::string listed = vbtest::shOk("lvm lvmdevices");
+    EXPECT_NE(listed.find("DEVNAME=" + c1 + " "), std::string::npos) << listed;
+    EXPECT_NE(listed.find("DEVNAME=" + c2 + " "), std::string::npos) << listed;
+    LVM_linux_lvm().destroyVG(copy.name.c_str());
+    EXPECT_FALSE(words(vbtest::shOk("vgs --noheadings -o vg_name")).count(copy.name));
+}
+
 }  // namespace

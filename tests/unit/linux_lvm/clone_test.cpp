@@ -51,6 +51,7 @@ class CloneFixture : public ::testing::Test {
             restored_ = vbtest::readFile(m[1]);
             return vbtest::Reply{0, "  Restored volume group " + std::string("x") + ".\n", ""};
         });
+        fake.on("lvm lvmdevices", 5, "", "  Devices file not enabled.\n");
         fake.on("vgchange --systemid \"\" " + vg);
         fake.on("vgchange -cn " + vg + kLocking);
         fake.on("vgchange -ay " + vg + kLocking);
@@ -157,7 +158,8 @@ TEST_F(CloneFixture, WholeGroupGetsNewNameAndIdentifiersAndIsRestoredAndActivate
         expected.push_back("pvcreate");
         expected.push_back("pvdisplay " + d);
     }
-    for (const char* c : {"vgcfgrestore", "vgchange --systemid", "vgchange -cn", "vgchange -ay"}) {
+    for (const char* c : {"vgcfgrestore", "lvm lvmdevices", "vgchange --systemid", "vgchange -cn",
+                          "vgchange -ay"}) {
         expected.push_back(c);
     }
     ASSERT_EQ(fake.commands().size(), expected.size());
@@ -351,6 +353,7 @@ TEST_F(CloneFixture, ConfigurationAndTheQuietFlagOfTheVgchangeCommands) {
         answerListing(fake, {});
         answerPvTools(fake);
         fake.onMatch("vgcfgrestore .*", [](const std::string&) { return vbtest::Reply{}; });
+        fake.on("lvm lvmdevices", 5, "", "  Devices file not enabled.\n");
         const std::string vg = "smp_mixed_copy_001";
         if (c.systemid)
             fake.on("vgchange --systemid \"\" " + vg, 5, "", "  system ID is already \"\"\n");
@@ -402,14 +405,14 @@ TEST_F(CloneFixture, EachFailingCommandGivesItsMessageAndLeavesNoTemporaryFile) 
     };
     std::map<std::string, std::string> map;
     std::vector<std::string> all = run(0, &map).first;
-    ASSERT_EQ(all.size(), 11u);
+    ASSERT_EQ(all.size(), 12u);
     for (size_t n = 1; n <= all.size(); ++n) {
         SCOPED_TRACE(all[n - 1]);
         auto [commands, outcome] = run(n, &map);
         const std::string& cmd = all[n - 1];
         const std::string dev = cmd.substr(cmd.rfind(' ') + 1);
         if (cmd.rfind("lvs", 0) == 0 || cmd.rfind("vgchange --systemid", 0) == 0 ||
-            cmd.rfind("vgchange -cn", 0) == 0) {
+            cmd.rfind("vgchange -cn", 0) == 0 || cmd == "lvm lvmdevices") {
             EXPECT_EQ(outcome, "ok");  // logged, not fatal
         } else if (cmd.rfind("pvdisplay", 0) == 0) {
             EXPECT_EQ(outcome, "Failed to get UUID of the PV " + dev + ": injected");
@@ -423,6 +426,41 @@ TEST_F(CloneFixture, EachFailingCommandGivesItsMessageAndLeavesNoTemporaryFile) 
             EXPECT_EQ(outcome, "Failed to activate VG group [" + vg + "]: injected");
         }
         EXPECT_TRUE(leftoverTempFiles().empty());
+    }
+}
+
+TEST_F(CloneFixture, ClonesJoinLvmsDevicesFileWhenOneIsInUse) {
+    std::string d0 = addDevice("sdb", "cur000-0000-0000-0000-0000-0000-000000");
+    std::string d1 = addDevice("sdc", "cur111-1111-1111-1111-1111-1111-111111");
+    for (bool addFails : {false, true}) {
+        SCOPED_TRACE(addFails ? "adding fails" : "adding works");
+        uuidOf_[d0] = "cur000-0000-0000-0000-0000-0000-000000";
+        uuidOf_[d1] = "cur111-1111-1111-1111-1111-1111-111111";
+        vbtest::FakeRunner fake;
+        answerListing(fake, {});
+        answerPvTools(fake);
+        fake.onMatch("vgcfgrestore .*", [](const std::string&) { return vbtest::Reply{}; });
+        fake.on("lvm lvmdevices", 0, "  Device /dev/sda IDTYPE=sys_wwid ...\n");
+        fake.on("lvm lvmdevices --adddev " + d0, addFails ? 5 : 0, "", "  no room\n");
+        if (addFails) {
+            fake.allowUnused();
+        } else {
+            const std::string vg = "smp_mixed_copy_001";
+            fake.on("lvm lvmdevices --adddev " + d1);
+            fake.on("vgchange --systemid \"\" " + vg);
+            fake.on("vgchange -cn " + vg + kLocking);
+            fake.on("vgchange -ay " + vg + kLocking);
+        }
+        std::map<std::string, std::string> map{{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}};
+        LVM_linux_lvm backend;
+        try {
+            backend.recreateVG({d0, d1}, metadata_.c_str(), map);
+            EXPECT_FALSE(addFails);
+        } catch (const YbException& e) {
+            EXPECT_TRUE(addFails);
+            EXPECT_EQ(e.getMessage(),
+                      "Failed to add PV device " + d0 + " to LVM's devices file:   no room\n");
+        }
     }
 }
 
