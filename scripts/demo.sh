@@ -56,12 +56,15 @@ cleanup() {
     for dir in "${node_dirs[@]}"; do
         rm -rf "$dir" && note "removed the stand-in LV nodes in $dir"
     done
-    # LVM2 sees only this run's loop devices here; the prefix check is a second guard.
-    for vg_name in $(vgs --noheadings -o vg_name 2>/dev/null); do
-        case "$vg_name" in
-            "$prefix"*) vgremove -ff -y "$vg_name" >/dev/null 2>&1 && note "removed group $vg_name" ;;
-        esac
-    done
+    # With the demo's lvm.conf LVM2 sees only this run's loop devices; the prefix check is a
+    # second guard.
+    if [ "${LVM_SYSTEM_DIR:-}" = "$work/lvm" ] && [ -f "$work/lvm/lvm.conf" ]; then
+        for vg_name in $(vgs --noheadings -o vg_name 2>/dev/null); do
+            case "$vg_name" in
+                "$prefix"*) vgremove -ff -y "$vg_name" >/dev/null 2>&1 && note "removed group $vg_name" ;;
+            esac
+        done
+    fi
     # Every loop device whose image lies in the work directory is this run's.
     while read -r dev file; do
         case "$file" in
