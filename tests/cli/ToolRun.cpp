@@ -1,0 +1,56 @@
+#include "ToolRun.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "host/HostSeams.h"
+
+namespace vbtest {
+
+ToolRun runTool(const std::vector<std::string>& args) {
+    std::string cmd = shellQuoted(VBTEST_TOOL);
+    for (const std::string& arg : args) cmd += " " + shellQuoted(arg);
+    ToolRun run;
+    run.status = vbhost::systemRunner().run(cmd, &run.out, &run.err, 0, true);
+    return run;
+}
+
+std::string shellQuoted(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+TempDir::TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/vbcli.XXXXXX";
+    if (mkdtemp(&templ[0])) path_ = templ;
+}
+
+TempDir::~TempDir() {
+    if (!path_.empty())
+        vbhost::systemRunner().run("rm -rf " + shellQuoted(path_), nullptr, nullptr, 0, true);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& text) const {
+    const std::string file = path_ + "/" + name;
+    std::ofstream(file, std::ios::trunc) << text;
+    return file;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace vbtest

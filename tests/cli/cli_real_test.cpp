@@ -1,0 +1,369 @@
+// The tool against real LVM2 on loop devices: what it prints is read back with a JSON parser and
+// compared with what the library returns and what LVM2 reports.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "LVM/LVM.h"
+#include "LvmSandbox.h"
+#include "ToolRun.h"
+
+namespace {
+
+using Json = nlohmann::json;
+using vbtest::runTool;
+using vbtest::shOk;
+const char* const kLv = "lvcreate -q --driverloaded n -an -Zn ";
+
+std::string trim(std::string s) {
+    s.erase(std::remove_if(s.begin(), s.end(), ::isspace), s.end());
+    return s;
+}
+
+// Each report row as "column1 column2 ...", whitespace-separated words joined by one space.
+std::set<std::string> rows(const std::string& report) {
+    std::set<std::string> set;
+    std::istringstream in(report);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string word, row;
+        while (words >> word) row += (row.empty() ? "" : " ") + word;
+        if (!row.empty()) set.insert(row);
+    }
+    return set;
+}
+
+std::set<std::string> groupNames() { return rows(shOk("vgs --noheadings -o vg_name")); }
+
+// The commands with their exit statuses, in order, from --trace lines on standard error
+// ("+ [cmd] exited with N after M ms") or from the library's level-3 log lines ("... YbProcess::
+// system:L: [cmd] exited with N after M ms").
+std::vector<std::pair<std::string, int>> commandsIn(const std::string& text, const char* marker) {
+    std::vector<std::pair<std::string, int>> commands;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t start = line.find(marker);
+        size_t end = line.rfind("] exited with ");
+        if (start == std::string::npos || end == std::string::npos) continue;
+        start = line.find('[', start) + 1;
+        commands.emplace_back(line.substr(start, end - start),
+                              std::stoi(line.substr(end + sizeof("] exited with ") - 1)));
+    }
+    return commands;
+}
+
+// A group over two PVs: "lin" on the first, "other" on the second, "span" striped over both.
+class CliReal : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        VB_REQUIRE_REAL_LVM();
+        box_.reset(new vbtest::LvmSandbox);
+        for (int i = 0; i < 2; ++i) disks_.push_back(box_->addDisk(64));
+        vg_ = box_->vg("src");
+        shOk("pvcreate -q " + disks_[0] + " " + disks_[1]);
+        shOk("vgcreate -q " + vg_ + " " + disks_[0] + " " + disks_[1]);
+        shOk(kLv + std::string("-L 8M -n lin ") + vg_ + " " + disks_[0]);
+        shOk(kLv + std::string("-L 4M -n other ") + vg_ + " " + disks_[1]);
+        shOk(kLv + std::string("-i 2 -I 64k -L 8M -n span ") + vg_ + " " + disks_[0] + " " +
+             disks_[1]);
+        node_ = box_->makeLVNode(vg_, "lin").path;
+        LVM_linux_lvm lvm;
+        captured_ = lvm.getVGByLVDevice(node_.c_str());
+        ASSERT_EQ(captured_.name, vg_);
+        metadata_ = files_.write("metadata.txt", captured_.metadata);
+        Json identity = Json::object();
+        for (const auto& entry : captured_.pvs) identity[entry.first] = entry.first;
+        identityMap_ = identity.dump();
+    }
+
+    // Byte copies of both disks on new loop devices.
+    std::vector<std::string> cloneBoth() {
+        return {box_->cloneDisk(disks_[0]), box_->cloneDisk(disks_[1])};
+    }
+
+    std::vector<std::string> recreateArgs(const std::string& map,
+                                          const std::vector<std::string>& clones) {
+        std::vector<std::string> args = {"recreate", "--vendor", "LinuxLVM", "--metadata",
+                                         metadata_,  "--map",    map};
+        args.insert(args.end(), clones.begin(), clones.end());
+        return args;
+    }
+
+    std::unique_ptr<vbtest::LvmSandbox> box_;
+    vbtest::TempDir files_;
+    std::vector<std::string> disks_;
+    std::string vg_;
+    std::string node_;
+    LVM::VG captured_;
+    std::string metadata_;
+    std::string identityMap_;
+};
+
+// The JSON form of a group against the record the library returns, field by field (all but the
+// metadata, which a later capture writes with a later time stamp).
+void expectSameGroup(const Json& j, const LVM::VG& vg) {
+    EXPECT_EQ(j.at("name"), vg.name);
+    EXPECT_EQ(j.at("uuid"), vg.uuid);
+    EXPECT_EQ(j.at("orig_name"), vg.orig_name);
+    EXPECT_EQ(j.at("orig_uuid"), vg.orig_uuid);
+    EXPECT_EQ(j.at("vendor"), vg.vendor);
+    ASSERT_EQ(j.at("pvs").size(), vg.pvs.size());
+    for (const Json& pv : j.at("pvs")) {
+        SCOPED_TRACE(pv.dump());
+        auto found = vg.pvs.find(pv.at("uuid").get<std::string>());
+        ASSERT_NE(found, vg.pvs.end());
+        EXPECT_EQ(pv.at("orig_uuid"), found->second.orig_uuid);
+        EXPECT_EQ(pv.at("device"), found->second.device);
+        EXPECT_EQ(pv.at("mirror_id"), found->second.mirror_id);
+        EXPECT_EQ(pv.at("state"), static_cast<int>(found->second.state));
+    }
+    ASSERT_EQ(j.at("lvs").size(), vg.lvs.size());
+    for (const Json& lv : j.at("lvs")) {
+        SCOPED_TRACE(lv.dump());
+        auto found = vg.lvs.find(lv.at("uuid").get<std::string>());
+        ASSERT_NE(found, vg.lvs.end());
+        EXPECT_EQ(lv.at("orig_uuid"), found->second.orig_uuid);
+        EXPECT_EQ(lv.at("device"), found->second.device);
+        EXPECT_EQ(lv.at("pvs").get<std::list<std::string>>(), found->second.pvs);
+        EXPECT_EQ(lv.at("state"), found->second.state);
+    }
+}
+
+// "uuid device" of every PV of the group, and "uuid /dev/vg/lv" of its LVs, from a JSON group.
+std::set<std::string> pvRows(const Json& j) {
+    std::set<std::string> set;
+    for (const Json& pv : j.at("pvs")) {
+        set.insert(pv.at("uuid").get<std::string>() + " " + pv.at("device").get<std::string>());
+    }
+    return set;
+}
+std::set<std::string> lvRows(const Json& j) {
+    std::set<std::string> set;
+    for (const Json& lv : j.at("lvs")) {
+        set.insert(lv.at("uuid").get<std::string>() + " " + lv.at("device").get<std::string>());
+    }
+    return set;
+}
+std::set<std::string> lvm2LvRows(const std::string& vg) {
+    std::set<std::string> set;
+    for (const std::string& row : rows(shOk("lvs --noheadings -o lv_uuid,lv_name " + vg))) {
+        set.insert(row.substr(0, row.find(' ')) + " /dev/" + vg + "/" +
+                   row.substr(row.find(' ') + 1));
+    }
+    return set;
+}
+
+TEST_F(CliReal, DiscoverJsonRoundTripsThroughAParser) {
+    const std::string metaOut = files_.path() + "/captured.txt";
+    const std::string mapOut = files_.path() + "/map.json";
+    vbtest::ToolRun run =
+        runTool({"discover", "--json", "--metadata-out", metaOut, "--map-out", mapOut, node_});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Json j = Json::parse(run.out);
+
+    // The tool's process captured the metadata anew: the text is what LVM2's backup holds now.
+    EXPECT_EQ(j.at("metadata"), vbtest::readFile("/etc/lvm/backup/" + vg_));
+    EXPECT_EQ(j.at("metadata"), vbtest::readFile(metaOut));
+    expectSameGroup(j, captured_);
+
+    // And LVM2 agrees.
+    EXPECT_EQ(j.at("uuid"), trim(shOk("vgs --noheadings -o vg_uuid " + vg_)));
+    EXPECT_EQ(pvRows(j),
+              rows(shOk("pvs --noheadings -o pv_uuid,pv_name " + disks_[0] + " " + disks_[1])));
+    EXPECT_EQ(lvRows(j), lvm2LvRows(vg_));
+
+    // The map for byte copies: every PV's id to itself.
+    Json identity = Json::object();
+    for (const Json& pv : j.at("pvs")) identity[pv.at("uuid").get<std::string>()] = pv.at("uuid");
+    EXPECT_EQ(Json::parse(vbtest::readFile(mapOut)), identity);
+
+    // By uuid: the same group.
+    vbtest::ToolRun byUuid = runTool({"discover", "--json", "--uuid", j.at("uuid")});
+    ASSERT_EQ(byUuid.status, 0) << byUuid.err;
+    expectSameGroup(Json::parse(byUuid.out), captured_);
+
+    // The table names the same PVs and LVs.
+    vbtest::ToolRun table = runTool({"discover", node_});
+    ASSERT_EQ(table.status, 0) << table.err;
+    for (const std::string& row : pvRows(j)) {
+        EXPECT_NE(table.out.find(row.substr(row.find(' ') + 1)), std::string::npos) << row;
+    }
+    for (const std::string& row : lvRows(j)) {
+        EXPECT_NE(table.out.find(row.substr(row.find(' ') + 1)), std::string::npos) << row;
+    }
+}
+
+TEST_F(CliReal, DevicesListsWhatTheLibraryLists) {
+    vbtest::ToolRun run = runTool({"devices", "--json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    LVM::DeviceInfoList expected;
+    LVM_linux_lvm lvm;
+    ASSERT_TRUE(lvm.getPVList(expected).IsSuccess());
+    const Json j = Json::parse(run.out);
+    ASSERT_EQ(j.size(), expected.size());
+    auto row = expected.begin();
+    for (const Json& device : j) {
+        EXPECT_EQ(device.at("device"), row->device);
+        EXPECT_EQ(device.at("vendor"), row->vendor);
+        EXPECT_EQ(device.at("vg_name"), row->vg_name);
+        ++row;
+    }
+    // The sandbox's two PVs, in its group.
+    EXPECT_EQ(j.size(), 2u);
+    for (const Json& device : j) EXPECT_EQ(device.at("vg_name"), vg_);
+}
+
+TEST_F(CliReal, RecreateImportsTheClonesAndDestroyRemovesThem) {
+    const std::string map = files_.write("map.json", identityMap_);
+    std::vector<std::string> clones = cloneBoth();
+    std::vector<std::string> args = recreateArgs(map, clones);
+    args.push_back("--json");
+    vbtest::ToolRun run = runTool(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Json j = Json::parse(run.out);
+
+    EXPECT_EQ(j.at("name"), vg_ + "_copy_001");
+    EXPECT_EQ(j.at("orig_name"), vg_);
+    EXPECT_EQ(j.at("orig_uuid"), captured_.uuid);
+    EXPECT_NE(j.at("uuid"), captured_.uuid);
+    EXPECT_EQ(j.at("vendor"), "LinuxLVM");
+    const std::string copy = j.at("name");
+    EXPECT_EQ(j.at("uuid"), trim(shOk("vgs --noheadings -o vg_uuid " + copy)));
+
+    // Each clone is a PV of the new group with a new id; the map file says which.
+    const Json written = Json::parse(vbtest::readFile(map));
+    std::set<std::string> devices;
+    for (const Json& pv : j.at("pvs")) {
+        SCOPED_TRACE(pv.dump());
+        const std::string device = pv.at("device");
+        devices.insert(device);
+        EXPECT_TRUE(captured_.pvs.count(pv.at("orig_uuid")));
+        EXPECT_NE(pv.at("uuid"), pv.at("orig_uuid"));
+        EXPECT_EQ(written.at(pv.at("orig_uuid").get<std::string>()), pv.at("uuid"));
+        EXPECT_EQ(pv.at("uuid"), trim(shOk("pvs --noheadings -o pv_uuid " + device)));
+    }
+    EXPECT_EQ(devices, std::set<std::string>(clones.begin(), clones.end()));
+    EXPECT_EQ(written.size(), captured_.pvs.size());
+    EXPECT_EQ(lvRows(j), lvm2LvRows(copy));
+    std::set<std::string> origLvs;
+    for (const Json& lv : j.at("lvs")) origLvs.insert(lv.at("orig_uuid"));
+    std::set<std::string> capturedLvs;
+    for (const auto& entry : captured_.lvs) capturedLvs.insert(entry.first);
+    EXPECT_EQ(origLvs, capturedLvs);
+    EXPECT_EQ(groupNames(), (std::set<std::string>{vg_, copy}));
+
+    vbtest::ToolRun destroyed = runTool({"destroy", "--vendor", "LinuxLVM", copy});
+    EXPECT_EQ(destroyed.status, 0) << destroyed.err;
+    EXPECT_EQ(groupNames(), std::set<std::string>{vg_});
+}
+
+TEST_F(CliReal, TraceOfRecreateListsExactlyTheCommandsTheLibraryRan) {
+    // The configuration file reaches the library: with the system id kept, one command fewer.
+    struct Case {
+        const char* name;
+        std::string config;
+        bool clearsSystemId;
+    };
+    const std::vector<Case> cases = {
+        {"default configuration", "", true},
+        {"system id kept", "[FileSystemAgent]\nnDONOT_CLEAR_SYSTEM_ID = 1\n", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string map = files_.write("map.json", identityMap_);
+        const std::string log = files_.path() + "/log-" + std::to_string(&c - &cases[0]);
+        std::vector<std::string> args = recreateArgs(map, cloneBoth());
+        args.insert(args.end(), {"--trace", "--log-level", "3", "--log-file", log, "--config",
+                                 files_.write("volbridge.conf", c.config)});
+        vbtest::ToolRun run = runTool(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+
+        const auto traced = commandsIn(run.err, "+ [");
+        const auto logged = commandsIn(vbtest::readFile(log), "YbProcess::system:");
+        EXPECT_EQ(traced, logged) << run.err << "\n---- log:\n" << vbtest::readFile(log);
+        size_t pvcreates = 0, restores = 0, systemIds = 0;
+        for (const auto& command : traced) {
+            pvcreates += command.first.rfind("pvcreate ", 0) == 0;
+            restores += command.first.rfind("vgcfgrestore ", 0) == 0;
+            systemIds += command.first.rfind("vgchange --systemid ", 0) == 0;
+        }
+        EXPECT_EQ(pvcreates, 2u);
+        EXPECT_EQ(restores, 1u);
+        EXPECT_EQ(systemIds, c.clearsSystemId ? 1u : 0u);
+    }
+}
+
+TEST_F(CliReal, FailedImportExitsWithOneAndLeavesNoGroup) {
+    // The map does not know the ids the clones carry.
+    const std::string map = files_.write("map.json", "{\"unknown\": \"ids\"}");
+    std::vector<std::string> clones = cloneBoth();
+    vbtest::ToolRun run = runTool(recreateArgs(map, clones));
+    EXPECT_EQ(run.status, 1);
+    // The first clone carries the id of the first disk.
+    const std::string id = trim(shOk("pvs --noheadings -o pv_uuid " + disks_[0]));
+    EXPECT_NE(
+        run.err.find("volbridge recreate: LVM_linux_lvm::recreateVG failed: Can't find UUID " + id +
+                     " in the supplied UUID map"),
+        std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(groupNames(), std::set<std::string>{vg_});
+    // Nothing was written to the clones.
+    for (size_t i = 0; i < clones.size(); ++i) {
+        shOk("cmp " + box_->imageOf(disks_[i]) + " " + box_->imageOf(clones[i]));
+    }
+    EXPECT_EQ(Json::parse(vbtest::readFile(map)), Json({{"unknown", "ids"}}));
+}
+
+TEST_F(CliReal, RevertStepsReportTheLibrarysVerdictInTheExitStatus) {
+    struct Case {
+        const char* name;
+        std::string step;
+        std::vector<std::string> devices;
+        int status;
+        std::string text;  // on standard output or standard error
+    };
+    const std::string lvDir = "/dev/" + vg_ + "/";
+    const std::vector<Case> cases = {
+        {"both disks", "can-revert", {disks_[0], disks_[1]}, 0, "can be reverted from"},
+        {"an LV on both sides",
+         "can-revert",
+         {disks_[0]},
+         1,
+         "Can't allow revert because LV span resides both on PVs that will be reverted"},
+        {"prepare the second disk",
+         "prepare-revert",
+         {disks_[1]},
+         0,
+         "+ [lvchange -an " + lvDir + "other]"},
+        {"cancel on the second disk",
+         "cancel-revert",
+         {disks_[1]},
+         0,
+         "+ [lvchange -ay " + lvDir + "other]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {c.step,     "--trace",    "--vendor",
+                                         "LinuxLVM", "--metadata", metadata_};
+        if (c.step != "cancel-revert") args.insert(args.end(), {"--vg", vg_});
+        args.insert(args.end(), c.devices.begin(), c.devices.end());
+        vbtest::ToolRun run = runTool(args);
+        EXPECT_EQ(run.status, c.status) << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find(c.text), std::string::npos) << run.out << run.err;
+        if (c.status == 1) {
+            EXPECT_NE(
+                run.err.find("volbridge " + c.step + ": group " + vg_ + " cannot be reverted"),
+                std::string::npos)
+                << run.err;
+        }
+    }
+}
+
+}  // namespace

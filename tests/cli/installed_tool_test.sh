@@ -1,0 +1,21 @@
+#!/bin/bash
+# Installs the build into a scratch prefix and runs the installed tool: it must be there and find
+# the libraries of that prefix, not those of the build tree.
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/vbtool.XXXXXX")
+trap 'rm -rf "$prefix"' EXIT
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+tool=$prefix/bin/volbridge
+test -x "$tool"
+libs=$(ldd "$tool")
+for lib in libvolbridge.so.1 libvolbridge_host.so.1; do
+    if ! grep -q "$lib => $prefix/" <<<"$libs"; then
+        echo "the installed tool does not load $lib from $prefix:"
+        echo "$libs"
+        exit 1
+    fi
+done
+"$tool" devices --help | grep -q '^Usage: volbridge devices'
+echo "installed tool OK"

@@ -1,0 +1,384 @@
+// volbridge: the library's operations from the command line, for the people who integrate and
+// operate it. Everything goes through the public interface (class LVM and the backend classes)
+// and the host services, as an agent loading the library would call them.
+//
+// Exit status: 0 success, 1 the operation failed, 2 usage error (nothing was run).
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "HostOptions.h"
+#include "LVM/LVM.h"
+#include "ToolSupport.h"
+#include "host/YbException.h"
+
+namespace {
+
+using vbtool::UsageError;
+
+const int kFailed = 1;
+const int kUsage = 2;
+
+// An operation that reported failure through its result (false, an empty record, an error
+// status) rather than by an exception.
+class OperationFailed : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// What the subcommands read from the command line.
+struct Inputs {
+    vbtool::HostOptions host;
+    std::string vendor = LVM_linux_lvm::vendor;
+    std::string device;
+    std::string uuid;
+    std::string metadataFile;
+    std::string mapFile;
+    std::string metadataOut;
+    std::string mapOut;
+    std::string vgName;
+    std::vector<std::string> devices;
+    bool json = false;
+};
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : " ") + item;
+    return text;
+}
+
+void showGroup(const LVM::VG& vg, bool json) {
+    if (json) {
+        std::cout << vbtool::jsonText(vbtool::groupToJson(vg));
+    } else {
+        vbtool::printGroup(std::cout, vg);
+    }
+}
+
+// ---- the subcommands ----
+
+int discover(const Inputs& in) {
+    if (in.device.empty() == in.uuid.empty()) {
+        throw UsageError("give the DEVICE of one of the group's LVs, or --uuid ID");
+    }
+    std::unique_ptr<LVM> backend = vbtool::makeBackend(in.vendor);
+    LVM::VG vg = in.uuid.empty() ? backend->getVGByLVDevice(in.device.c_str())
+                                 : backend->getVGByUUID(in.uuid.c_str());
+    if (vg.name.empty()) {
+        throw OperationFailed("no " + in.vendor + " group " +
+                              (in.uuid.empty() ? "holds " + in.device : "has uuid " + in.uuid));
+    }
+    if (!in.metadataOut.empty()) vbtool::writeTextFile(in.metadataOut, vg.metadata);
+    if (!in.mapOut.empty()) vbtool::writeIdMap(in.mapOut, vbtool::identityMap(vg));
+    showGroup(vg, in.json);
+    return 0;
+}
+
+int devices(const Inputs& in) {
+    std::unique_ptr<LVM> backend = vbtool::makeBackend(in.vendor);
+    LVM::DeviceInfoList list;
+    CWmError status = backend->getPVList(list);
+    if (status.IsError()) throw OperationFailed("the device listing failed: " + status.ToString());
+    if (in.json) {
+        std::cout << vbtool::jsonText(vbtool::devicesToJson(list));
+    } else {
+        vbtool::printDevices(std::cout, list);
+    }
+    return 0;
+}
+
+// recreate and revert: both read the map and update it, also when they fail half-way, so the
+// map goes back to its file on every path.
+int importGroup(const Inputs& in, bool revert) {
+    std::unique_ptr<LVM> backend = vbtool::makeBackend(in.vendor);
+    const std::string metadata = vbtool::readTextFile(in.metadataFile, "the metadata file");
+    std::map<std::string, std::string> map = vbtool::readIdMap(in.mapFile);
+    const std::list<std::string> devices(in.devices.begin(), in.devices.end());
+    // Empty, or why the map could not be written back.
+    auto saveMap = [&]() -> std::string {
+        try {
+            vbtool::writeIdMap(in.mapFile, map);
+            return "";
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    };
+    LVM::VG vg;
+    try {
+        vg = revert ? backend->revertLVs(devices, metadata.c_str(), map)
+                    : backend->recreateVG(devices, metadata.c_str(), map);
+    } catch (...) {
+        const std::string problem = saveMap();
+        if (!problem.empty()) std::cerr << "volbridge: " << problem << "\n";
+        throw;
+    }
+    const std::string problem = saveMap();
+    showGroup(vg, in.json);
+    if (!problem.empty()) throw std::runtime_error(problem + " (the group's new ids are shown)");
+    if (!in.json) std::cout << "\nThe identifier map " << in.mapFile << " holds the new PV ids.\n";
+    return 0;
+}
+
+int revertStep(const Inputs& in, const std::string& step) {
+    std::unique_ptr<LVM> backend = vbtool::makeBackend(in.vendor);
+    const std::string metadata = vbtool::readTextFile(in.metadataFile, "the metadata file");
+    const std::list<std::string> devices(in.devices.begin(), in.devices.end());
+    // The backend reads the live group's current description by its name.
+    LVM::VG vg;
+    vg.name = vg.orig_name = in.vgName;
+    vg.vendor = in.vendor;
+    if (step == "can-revert") {
+        if (!backend->canRevert(vg, metadata.c_str(), devices)) {
+            throw OperationFailed("group " + in.vgName + " cannot be reverted from " +
+                                  joined(in.devices) + " (the library's log says why)");
+        }
+        std::cout << "Group " << in.vgName << " can be reverted from " << joined(in.devices)
+                  << ".\n";
+    } else if (step == "prepare-revert") {
+        if (!backend->prepRevertLV(vg, metadata.c_str(), devices)) {
+            throw OperationFailed("preparing group " + in.vgName +
+                                  " for the revert failed (the library's log says why)");
+        }
+        std::cout << "The LVs of group " << in.vgName << " on " << joined(in.devices)
+                  << " are out of service; roll the disks back, then run revert or "
+                     "cancel-revert.\n";
+    } else {
+        if (!backend->cancelRevertLV(metadata.c_str(), devices)) {
+            throw OperationFailed("cancelling the revert failed (the library's log says why)");
+        }
+        std::cout << "The revert is cancelled; the LVs on " << joined(in.devices)
+                  << " are back in service.\n";
+    }
+    return 0;
+}
+
+int destroy(const Inputs& in) {
+    std::unique_ptr<LVM> backend = vbtool::makeBackend(in.vendor);
+    backend->destroyVG(in.vgName.c_str());
+    // A group that does not exist is not a failure of destroyVG: the backend only logs it.
+    std::cout << "destroy finished for group " << in.vgName << ".\n";
+    return 0;
+}
+
+// ---- the command line ----
+
+// CLI11's check for an existing file, without adding its name to the option's help line.
+CLI::Validator existingFile() { return CLI::Validator(CLI::ExistingFile).description(""); }
+
+void addHostOptions(CLI::App* app, Inputs* in) {
+    const char* group = "Common options";
+    app->add_option_function<int>(
+           "--log-level", [in](const int& level) { in->host.logLevel = level; },
+           "log level: -1 errors only, 0 the default, 2 to 4 more detail (3 logs every command "
+           "the library runs)")
+        ->type_name("N")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                // Text that is not a number is left to the conversion, which names it.
+                char* end = nullptr;
+                const long long level = strtoll(text.c_str(), &end, 10);
+                return *end == '\0' && level < -1 ? "the log level is -1 or more, not " + text
+                                                  : std::string();
+            },
+            ""))
+        ->group(group);
+    app->add_option("--log-file", in->host.logFile,
+                    "append the library's log to FILE instead of standard error")
+        ->type_name("FILE")
+        ->group(group);
+    app->add_option("--config", in->host.configFile,
+                    "read the configuration from this INI file instead of $VOLBRIDGE_CONFIG or "
+                    "/etc/volbridge/volbridge.conf")
+        ->type_name("FILE")
+        ->check(existingFile())
+        ->group(group);
+    app->add_flag("--trace", in->host.trace,
+                  "show every command the library runs, with its exit status and duration, on "
+                  "standard error")
+        ->group(group);
+}
+
+CLI::Option* addVendor(CLI::App* app, Inputs* in, bool required) {
+    static const CLI::Validator known(
+        [](std::string& vendor) { return vbtool::checkVendor(vendor); }, "", "vendor");
+    std::string help = "the backend: ";
+    for (const std::string& name : vbtool::vendorNames()) help += name + " ";
+    help += required ? "(required)" : "(default LinuxLVM)";
+    CLI::Option* option = app->add_option("--vendor", in->vendor, help)->type_name("V");
+    option->check(known);
+    if (required) option->required();
+    return option;
+}
+
+void addMetadata(CLI::App* app, Inputs* in) {
+    app->add_option("--metadata", in->metadataFile,
+                    "the group's metadata captured at backup time (discover --metadata-out)")
+        ->type_name("FILE")
+        ->required()
+        ->check(existingFile());
+}
+
+void addMap(CLI::App* app, Inputs* in) {
+    app->add_option("--map", in->mapFile,
+                    "JSON object: each PV's uuid at backup time -> the uuid its copy carries now; "
+                    "written back with the new uuids, also after a failure")
+        ->type_name("FILE")
+        ->required()
+        ->check(existingFile());
+}
+
+void addDevices(CLI::App* app, Inputs* in, const char* help) {
+    app->add_option("DEVICE", in->devices, help)->required();
+}
+
+void addJson(CLI::App* app, Inputs* in, const char* what) {
+    app->add_flag("--json", in->json, std::string("print ") + what + " as JSON");
+}
+
+const char* const kFooter =
+    "Exit status: 0 success, 1 the operation failed (its message and the library function on "
+    "standard error), 2 usage error.";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Inputs in;
+    CLI::App app("The volume-manager operations of the volbridge library, from the command line.",
+                 "volbridge");
+    app.footer(std::string(kFooter) + "\nRun 'volbridge SUBCOMMAND --help' for its options.");
+    app.require_subcommand(1);
+    addHostOptions(&app, &in);
+
+    CLI::App* discoverCmd = app.add_subcommand(
+        "discover",
+        "Show the group that holds an LV (DEVICE) or has a given uuid (--uuid): its names, "
+        "identifiers, vendor, PVs, LVs and captured metadata.");
+    CLI::Option* device = discoverCmd->add_option(
+        "DEVICE", in.device, "the device path of one of the group's LVs, e.g. /dev/data/home");
+    discoverCmd->add_option("--uuid", in.uuid, "the group's uuid")
+        ->type_name("ID")
+        ->excludes(device);
+    addVendor(discoverCmd, &in, false);
+    addJson(discoverCmd, &in, "the group (with its metadata)");
+    discoverCmd
+        ->add_option("--metadata-out", in.metadataOut,
+                     "write the captured metadata to FILE (for --metadata of recreate and revert)")
+        ->type_name("FILE");
+    discoverCmd
+        ->add_option("--map-out", in.mapOut,
+                     "write the identifier map for byte-for-byte clones of the group's PVs (each "
+                     "PV uuid mapped to itself) to FILE, for recreate --map")
+        ->type_name("FILE");
+
+    CLI::App* devicesCmd =
+        app.add_subcommand("devices", "List the devices the backend manages and their groups.");
+    addVendor(devicesCmd, &in, false);
+    addJson(devicesCmd, &in, "the listing");
+
+    CLI::App* recreateCmd = app.add_subcommand(
+        "recreate",
+        "Clone import: bring up a new group from the cloned DEVICEs under a new name with new "
+        "identifiers, beside the group they were copied from; prints the new group.");
+    addVendor(recreateCmd, &in, true);
+    addMetadata(recreateCmd, &in);
+    addMap(recreateCmd, &in);
+    addDevices(recreateCmd, &in, "the clone devices");
+    addJson(recreateCmd, &in, "the new group");
+    recreateCmd->footer(
+        "--map has no default: the backend needs each clone's backup-time PV uuid, which the "
+        "captured metadata alone does not give through the library's interface. For clones that "
+        "are byte-for-byte copies, 'volbridge discover --map-out FILE' writes the map at capture "
+        "time.");
+
+    CLI::App* canRevertCmd = app.add_subcommand(
+        "can-revert",
+        "Whether the live group --vg can be reverted in place from the DEVICEs (exit 0: it can, "
+        "1: it cannot; the library logs why).");
+    CLI::App* prepareCmd = app.add_subcommand(
+        "prepare-revert",
+        "Take the LVs of the live group --vg that lie on the DEVICEs out of service before the "
+        "disks are rolled back.");
+    for (CLI::App* cmd : {canRevertCmd, prepareCmd}) {
+        addVendor(cmd, &in, true);
+        addMetadata(cmd, &in);
+        cmd->add_option("--vg", in.vgName,
+                        "the live group's name (the backend reads its current description)")
+            ->type_name("NAME")
+            ->required();
+        addDevices(cmd, &in, "the devices that will be rolled back");
+    }
+
+    CLI::App* revertCmd = app.add_subcommand(
+        "revert",
+        "Bring the live group back onto the rolled-back DEVICEs, merging the captured description "
+        "of their PVs and LVs into it; prints the group.");
+    addVendor(revertCmd, &in, true);
+    addMetadata(revertCmd, &in);
+    addMap(revertCmd, &in);
+    addDevices(revertCmd, &in, "the rolled-back devices");
+    addJson(revertCmd, &in, "the group");
+
+    CLI::App* cancelCmd =
+        app.add_subcommand("cancel-revert",
+                           "Undo prepare-revert after an abandoned revert: the LVs on the DEVICEs "
+                           "come back into service.");
+    addVendor(cancelCmd, &in, true);
+    addMetadata(cancelCmd, &in);
+    addDevices(cancelCmd, &in, "the devices given to prepare-revert");
+
+    CLI::App* destroyCmd = app.add_subcommand("destroy", "Remove a group made by recreate.");
+    addVendor(destroyCmd, &in, true);
+    destroyCmd->add_option("NAME", in.vgName, "the group's name")->required();
+
+    for (CLI::App* cmd : app.get_subcommands([](CLI::App*) { return true; })) {
+        addHostOptions(cmd, &in);
+        cmd->footer(cmd->get_footer().empty() ? kFooter : cmd->get_footer() + "\n" + kFooter);
+    }
+
+    // The subcommand's name for messages, once it is known.
+    auto where = [&app]() {
+        std::vector<CLI::App*> chosen = app.get_subcommands();
+        return std::string("volbridge") + (chosen.empty() ? "" : " " + chosen[0]->get_name());
+    };
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
+        std::vector<std::string> left = app.remaining();
+        if (app.get_subcommands().empty() && !left.empty() && left[0][0] != '-') {
+            std::cerr << "volbridge: unknown subcommand \"" << left[0]
+                      << "\"\nRun 'volbridge --help' for the subcommands.\n";
+            return kUsage;
+        }
+        std::cerr << where() << ": " << e.what() << "\nRun '" << where()
+                  << " --help' for the options.\n";
+        return kUsage;
+    }
+
+    try {
+        vbtool::HostSetup host(in.host);
+        const std::string name = app.get_subcommands()[0]->get_name();
+        if (name == "discover") return discover(in);
+        if (name == "devices") return devices(in);
+        if (name == "recreate") return importGroup(in, false);
+        if (name == "revert") return importGroup(in, true);
+        if (name == "destroy") return destroy(in);
+        return revertStep(in, name);
+    } catch (const UsageError& e) {
+        std::cerr << where() << ": " << e.what() << "\n";
+        return kUsage;
+    } catch (const YbException& e) {
+        std::cerr << where() << ": " << e.getFuncName() << " failed: " << e.getMessage();
+        if (e.getErrno() != -1) std::cerr << " (error " << e.getErrno() << ")";
+        std::cerr << "\n";
+        return kFailed;
+    } catch (const std::exception& e) {
+        std::cerr << where() << ": " << e.what() << "\n";
+        return kFailed;
+    }
+}
