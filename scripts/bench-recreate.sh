@@ -45,6 +45,7 @@ cleanup() {
         done
         rm -rf "$work"
     fi
+    rmdir "$work_root" 2>/dev/null || true  # only when no other run uses it
     rm -f /etc/lvm/backup/"$prefix"* /etc/lvm/archive/"$prefix"*
 }
 trap cleanup EXIT

@@ -242,7 +242,7 @@ class TimingRunner : public vbhost::CommandRunner {
 class Sandbox {
   public:
     Sandbox(const std::string& root, const std::string& prefix)
-        : prefix_(prefix), workDir_(root + "/" + prefix) {
+        : root_(root), prefix_(prefix), workDir_(root + "/" + prefix) {
         sh("mkdir -p " + root);
         // The run's own directory must be new: the destructor removes it.
         if (mkdir(workDir_.c_str(), 0700) != 0) {
@@ -268,6 +268,7 @@ class Sandbox {
         }
         for (const std::string& loop : loops_) shQuiet("losetup -d " + loop);
         shQuiet("rm -rf " + workDir_);
+        rmdir(root_.c_str());  // only when empty: another run may be using it
         shQuiet("rm -f /etc/lvm/backup/" + prefix_ + "* /etc/lvm/archive/" + prefix_ + "*");
     }
 
@@ -351,6 +352,7 @@ class Sandbox {
     }
 
   private:
+    std::string root_;
     std::string prefix_;
     std::string workDir_;
     bool made_ = false;
