@@ -53,8 +53,9 @@ class TempMetadataFile {
         std::string previous_;
     };
     // Replaces the file's content. Throws "Failed to open file <path> for writing." when it
-    // cannot be opened, and "Failed to write file <path>: <error>" when the text does not reach
-    // the disk whole (a short file would hand LVM2 truncated metadata).
+    // cannot be opened, and "Failed to write file <path>: <error>" when the text cannot be
+    // written whole or the file not closed (a short file would hand LVM2 truncated metadata).
+    // The text is not forced to stable storage: only commands run later on this host read it.
     void write(const std::string& text);
 
   private:

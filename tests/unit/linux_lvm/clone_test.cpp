@@ -546,4 +546,24 @@ TEST(DeviceFilter, AnchoredEscapedAndWithoutTheDevicesFile) {
     EXPECT_EQ(volbridge::lvm2::new2old({{"a", "x"}}, "z"), "");
 }
 
+TEST(TempMetadataFile, EachWriteReplacesTheWholeContentAndTheFileGoesWithTheObject) {
+    char dir[] = "/tmp/vbtmpmeta-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path;
+    {
+        volbridge::lvm2::TempMetadataFile::ScopedDirectory guard(dir);
+        volbridge::lvm2::TempMetadataFile file("f", "u");
+        path = file.path();
+        EXPECT_EQ(path.rfind(std::string(dir) + "/ybmeta_", 0), 0u) << path;
+        for (const std::string& text :
+             {std::string(70000, 'a'), std::string("short\n"), std::string(), std::string("b")}) {
+            file.write(text);
+            EXPECT_EQ(vbtest::readFile(path), text);
+        }
+    }
+    struct stat st;
+    EXPECT_NE(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(rmdir(dir), 0);
+}
+
 }  // namespace
