@@ -1,6 +1,7 @@
 // The command runner: YbProcess::system and the real runner behind it.
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -16,6 +17,13 @@
 
 extern char** environ;
 
+// glibc 2.34 and later can close the caller's descriptors in a posix_spawn child.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+#define VB_SPAWN_CLOSEFROM 1
+#else
+#define VB_SPAWN_CLOSEFROM 0
+#endif
+
 namespace vbhost {
 
 CommandRunner::~CommandRunner() = default;
@@ -26,6 +34,7 @@ void closeQuietly(int fd) {
     if (fd >= 0) ::close(fd);
 }
 
+#if !VB_SPAWN_CLOSEFROM
 // Closes every descriptor from 3 up in the child, between fork and exec (async-signal-safe).
 void closeInheritedDescriptors() {
 #ifdef SYS_close_range
@@ -38,6 +47,40 @@ void closeInheritedDescriptors() {
         max = static_cast<long>(rl.rlim_cur);
     }
     for (long fd = 3; fd < max; ++fd) ::close(static_cast<int>(fd));
+}
+#endif
+
+// Starts "/bin/sh" with standard input, output and error on the given descriptors and every
+// other descriptor closed; returns the child's pid, or -1 with errno set. posix_spawn does not
+// copy the caller's address space, which for a large host process makes each command start tens
+// of milliseconds sooner than fork would.
+pid_t startChild(char* const argv[], char* const envp[], int in, int out, int err) {
+#if VB_SPAWN_CLOSEFROM
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+    int rc = posix_spawn_file_actions_adddup2(&actions, in, 0);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, out, 1);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, err, 2);
+    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    pid_t pid = -1;
+    if (rc == 0) rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return pid;
+#else
+    // The child only calls async-signal-safe functions: dup2, close, execve and _exit.
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+        closeInheritedDescriptors();
+        execve(argv[0], argv, envp);
+        _exit(127);
+    }
+    return pid;
+#endif
 }
 
 // The caller's environment with LC_ALL=C, so the tools print what the parsers expect.
@@ -83,8 +126,7 @@ class SystemRunner : public CommandRunner {
             return -1;
         }
 
-        // Everything the child needs is prepared before fork: it only calls dup2, close,
-        // execve and _exit.
+        // Everything the child needs is prepared before it is started.
         std::vector<std::string> envText = childEnvironment();
         std::vector<char*> envp;
         for (std::string& e : envText) envp.push_back(&e[0]);
@@ -94,21 +136,13 @@ class SystemRunner : public CommandRunner {
         std::string cmdCopy = cmd;
         char* argv[] = {shell, dashC, &cmdCopy[0], nullptr};
 
-        pid_t pid = fork();
+        pid_t pid = startChild(argv, envp.data(), devnull, outPipe[1], errPipe[1]);
         if (pid < 0) {
             *err = std::string("cannot start command: ") + strerror(errno);
             for (int fd : {devnull, outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
                 closeQuietly(fd);
             }
             return -1;
-        }
-        if (pid == 0) {
-            if (dup2(devnull, 0) < 0 || dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0) {
-                _exit(127);
-            }
-            closeInheritedDescriptors();
-            execve(shell, argv, envp.data());
-            _exit(127);
         }
 
         closeQuietly(devnull);

@@ -47,6 +47,22 @@ std::string shOk(const std::string& cmd) {
     return out;
 }
 
+namespace {
+
+// Detaches a loop device. When something else (a scan by a test running beside this one, say)
+// holds it open just then, the kernel only marks it to go at its last close; wait for that, a
+// few seconds at most, so that the image is really released when teardown returns.
+void detach(const std::string& device) {
+    sh("losetup -d " + device);
+    for (int i = 0; i < 100; ++i) {
+        std::string backing;
+        if (sh("losetup -n -O BACK-FILE " + device, &backing) != 0 || backing.empty()) return;
+        usleep(50000);
+    }
+}
+
+}  // namespace
+
 bool LvmSandbox::prerequisites(std::string* why) {
     if (geteuid() != 0) {
         *why = "real LVM2 tests need root";
@@ -95,9 +111,9 @@ void LvmSandbox::teardown() {
             if (name.rfind(prefix_, 0) == 0) sh("vgremove -ff -y " + name);
         }
     }
-    for (const std::string& device : devices_) sh("losetup -d " + device);
+    for (const std::string& device : devices_) detach(device);
     devices_.clear();
-    for (const std::string& device : spareLoops_) sh("losetup -d " + device);
+    for (const std::string& device : spareLoops_) detach(device);
     spareLoops_.clear();
     sh("rm -rf " + workDir_);
     sh("rm -f /etc/lvm/backup/" + prefix_ + "* /etc/lvm/archive/" + prefix_ + "*");
