@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <set>
 
@@ -31,9 +32,14 @@ const size_t kMaxNameLength = 127;
     throw YbException(kFunc, message, kUnit, line, -1);
 }
 
-template <class... A>
-void info(int line, const char* fmt, A... args) {
-    g_ptrLogWriter->log(0, kFunc, line, 0, 0, fmt, args...);
+void info(int line, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+void info(int line, const char* fmt, ...) {
+    if (!g_ptrLogWriter->isEnabled(0)) return;
+    va_list args;
+    va_start(args, fmt);
+    g_ptrLogWriter->vlog(0, kFunc, line, fmt, args);
+    va_end(args);
 }
 
 std::string newGroupName(const std::string& old_name, const std::list<LVM::VG>& existing) {

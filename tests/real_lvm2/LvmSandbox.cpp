@@ -56,7 +56,10 @@ void detach(const std::string& device) {
     sh("losetup -d " + device);
     for (int i = 0; i < 100; ++i) {
         std::string backing;
-        if (sh("losetup -n -O BACK-FILE " + device, &backing) != 0 || backing.empty()) return;
+        if (sh("losetup -n -O BACK-FILE " + device, &backing) != 0 ||
+            backing.find_first_not_of(" \n") == std::string::npos) {
+            return;
+        }
         usleep(50000);
     }
 }
