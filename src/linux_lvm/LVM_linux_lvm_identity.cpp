@@ -199,6 +199,10 @@ std::string getPVUUID(const std::string& device) {
             LabelSector label = decodeLabelSector(sector, s);
             if (label.verdict == LabelVerdict::Found) uuid = label.uuid;
         }
+        // LVM2 reads and writes its devices with O_DIRECT; pages this buffered read (and its
+        // readahead) left in the device's cache would have to be invalidated by every one of
+        // its later writes there, so they go now.
+        posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
         if (uuid.empty()) {
             labelFailure("Couldn't parse PV headers manually. Falling back to pvdisplay method.",
                          __LINE__);
