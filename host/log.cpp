@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 
 #include "host/HostSeams.h"
@@ -32,8 +33,8 @@ void writeAll(int fd, const std::string& text) {
     }
 }
 
-// Standard error, or the file named by the settings (appended to, opened on first use and
-// again when the configuration changes).
+// Standard error, or the file named by the settings (opened on first use and again when the
+// configuration changes).
 class DefaultSink : public LogSink {
   public:
     void write(const std::string& record) override {
@@ -41,26 +42,28 @@ class DefaultSink : public LogSink {
         unsigned generation = settingsGeneration();
         if (generation != generation_) {
             generation_ = generation;
-            if (fd_ > 2) ::close(fd_);
-            fd_ = 2;
+            file_.reset();
             std::string path = hostSettings().logFile;
             if (!path.empty()) {
-                int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-                if (fd >= 0) {
-                    fd_ = fd;
-                } else {
-                    writeAll(2, "volbridge: cannot open log file " + path + ": " + strerror(errno) +
-                                    "; logging to standard error\n");
+                file_ = std::make_unique<FileLogSink>(path);
+                if (!file_->isOpen()) {
+                    writeAll(2, "volbridge: cannot open log file " + path + ": " +
+                                    strerror(file_->error()) + "; logging to standard error\n");
+                    file_.reset();
                 }
             }
         }
-        writeAll(fd_, record + "\n");
+        if (file_) {
+            file_->write(record);
+        } else {
+            writeAll(2, record + "\n");
+        }
     }
 
   private:
     std::mutex mutex_;
     unsigned generation_ = 0;
-    int fd_ = 2;
+    std::unique_ptr<FileLogSink> file_;
 };
 
 std::mutex& sinkMutex() {
@@ -109,6 +112,19 @@ void notePendingProblem(const std::string& problem) {
 
 void logHostProblem(const char* func, const std::string& message) {
     g_ptrLogWriter->write(-1, func, 0, message);
+}
+
+FileLogSink::FileLogSink(const std::string& path)
+    : fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640)),
+      error_(fd_ < 0 ? errno : 0) {}
+
+FileLogSink::~FileLogSink() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void FileLogSink::write(const std::string& record) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ >= 0) writeAll(fd_, record + "\n");
 }
 
 void MemoryLogSink::write(const std::string& record) {

@@ -1,8 +1,5 @@
 #include "HostOptions.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,34 +8,6 @@
 #include "host/LogWriter.h"
 
 namespace vbtool {
-
-namespace {
-
-void writeAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
-
-}  // namespace
-
-FileLogSink::FileLogSink(const std::string& path)
-    : fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640)) {
-    if (fd_ < 0) throw UsageError("cannot open the log file " + path + ": " + strerror(errno));
-}
-
-FileLogSink::~FileLogSink() { ::close(fd_); }
-
-void FileLogSink::write(const std::string& record) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    writeAll(fd_, record + "\n");
-}
 
 std::string traceText(const std::string& cmd) {
     std::string shown;
@@ -59,8 +28,10 @@ int TraceRunner::run(const std::string& cmd, std::string* out, std::string* err,
     const uint64_t started = vbhost::currentClock().nowMs();
     const int status = vbhost::systemRunner().run(cmd, out, err, reserved, quiet);
     const unsigned long long elapsed = vbhost::currentClock().nowMs() - started;
-    writeAll(2, "+ [" + traceText(cmd) + "] exited with " + std::to_string(status) + " after " +
-                    std::to_string(elapsed) + " ms\n");
+    const std::string line = "+ [" + traceText(cmd) + "] exited with " + std::to_string(status) +
+                             " after " + std::to_string(elapsed) + " ms\n";
+    fwrite(line.data(), 1, line.size(), stderr);
+    fflush(stderr);
     return status;
 }
 
@@ -74,6 +45,10 @@ HostSetup::HostSetup(const HostOptions& options) {
     }
     if (!options.logFile.empty()) {
         sink_.emplace(options.logFile);
+        if (!sink_->isOpen()) {
+            throw UsageError("cannot open the log file " + options.logFile + ": " +
+                             strerror(sink_->error()));
+        }
         sinkGuard_.emplace(*sink_);
     }
     if (options.logLevel) g_ptrLogWriter->setLogLevel(*options.logLevel);

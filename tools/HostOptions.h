@@ -3,7 +3,6 @@
 // trace.
 #pragma once
 
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -16,21 +15,6 @@ struct HostOptions {
     std::string logFile;
     std::string configFile;
     bool trace = false;
-};
-
-// Appends each log record, one per line, to a file.
-class FileLogSink : public vbhost::LogSink {
-  public:
-    // Throws UsageError when the file cannot be opened for appending.
-    explicit FileLogSink(const std::string& path);
-    ~FileLogSink() override;
-    FileLogSink(const FileLogSink&) = delete;
-    FileLogSink& operator=(const FileLogSink&) = delete;
-    void write(const std::string& record) override;
-
-  private:
-    std::mutex mutex_;
-    int fd_;
 };
 
 // Runs every command through the real runner and writes one line for it on standard error:
@@ -57,7 +41,7 @@ class HostSetup {
 
   private:
     std::optional<vbhost::ScopedConfig> config_;
-    std::optional<FileLogSink> sink_;
+    std::optional<vbhost::FileLogSink> sink_;
     std::optional<vbhost::ScopedLogSink> sinkGuard_;
     TraceRunner tracer_;
     std::optional<vbhost::ScopedRunner> runnerGuard_;

@@ -129,6 +129,25 @@ class VBHOST_API MemoryLogSink : public LogSink {
     std::vector<std::string> records_;
 };
 
+// Appends each record, one per line, to a file (created when missing).
+class VBHOST_API FileLogSink : public LogSink {
+  public:
+    explicit FileLogSink(const std::string& path);
+    ~FileLogSink() override;
+    FileLogSink(const FileLogSink&) = delete;
+    FileLogSink& operator=(const FileLogSink&) = delete;
+
+    // False when the file could not be opened; error() then holds the errno.
+    bool isOpen() const { return fd_ >= 0; }
+    int error() const { return error_; }
+    void write(const std::string& record) override;
+
+  private:
+    std::mutex mutex_;
+    int fd_;
+    int error_;
+};
+
 // Installs a sink, and optionally a log level, for the guard's lifetime.
 class VBHOST_API ScopedLogSink {
   public:
