@@ -25,9 +25,6 @@ using Parser = LVM_linux_lvm_parser;
 const char* const kFunc = "LVM_linux_lvm::recreateVG";
 const char* const kUnit = "LVM_linux_lvm";
 
-// LVM2 refuses longer names.
-const size_t kMaxNameLength = 127;
-
 [[noreturn]] void fail(const std::string& message, int line) {
     throw YbException(kFunc, message, kUnit, line, -1);
 }
@@ -93,9 +90,9 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
     result.uuid = genUUID();
     result.name = newGroupName(result.orig_name, vgList_);
     // Both checks come before anything on disk changes.
-    if (result.name.size() > kMaxNameLength) {
+    if (result.name.size() > kMaxLvmNameLength) {
         fail("Can't re-create VG [" + result.orig_name + "]: the new name [" + result.name +
-                 "] would be longer than the " + std::to_string(kMaxNameLength) +
+                 "] would be longer than the " + std::to_string(kMaxLvmNameLength) +
                  " characters LVM2 allows",
              __LINE__);
     }

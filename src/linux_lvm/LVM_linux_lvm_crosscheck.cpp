@@ -39,6 +39,11 @@ bool isSegment(const Node* node) {
     return node && node->child && strncmp(node->name, "segment", 7) == 0;
 }
 
+std::string stringValue(Node* section, const char* key) {
+    Node* node = child(section, key);
+    return node && node->isString() ? node->value->str : "";
+}
+
 bool isSegmentOfType(Node* node, const char* type) {
     if (!isSegment(node)) return false;
     Node* t = child(node, "type");

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "LVM/LVM.h"
+#include "core/FileDescriptor.h"
 #include "core/ShellWord.h"
 #include "host/LogWriter.h"
 #include "host/YbException.h"
@@ -35,17 +36,6 @@ std::string& backupDirOverride() {
     static std::string dir;
     return dir;
 }
-
-class FileCloser {
-  public:
-    explicit FileCloser(int fd) : fd_(fd) {}
-    ~FileCloser() { close(fd_); }
-    FileCloser(const FileCloser&) = delete;
-    FileCloser& operator=(const FileCloser&) = delete;
-
-  private:
-    int fd_;
-};
 
 }  // namespace
 
@@ -76,7 +66,7 @@ std::string readVGMetadata(const char* vg_name) {
                               ": Failed to open metadata file " + path + ": " + strerror(errno),
                           kUnit, 586, -1);
     }
-    FileCloser closer(fd);
+    FileDescriptor closer(fd);
     std::string text;
     char chunk[1024];
     for (;;) {

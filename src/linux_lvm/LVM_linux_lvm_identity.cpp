@@ -9,6 +9,7 @@
 #include <mutex>
 #include <random>
 
+#include "core/FileDescriptor.h"
 #include "core/ShellWord.h"
 #include "host/LogWriter.h"
 #include "host/YbException.h"
@@ -31,23 +32,6 @@ constexpr size_t kUuidChars = 32;
 
 // The label's checksum covers bytes 20-511 and starts from this value.
 constexpr unsigned int kLabelCrcSeed = 0xf597a6cf;
-
-// Closes the descriptor it holds when it goes out of scope, so that no path leaks it.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
 
 // Reads up to `size` bytes, going on after short reads and interruptions; returns the number of
 // bytes read (less than `size` only at the end of the data) or -1 with errno set.
@@ -93,7 +77,7 @@ std::string dashed(const unsigned char* chars) {
 }
 
 bool readRandomBytes(const char* source, unsigned char* bytes) {
-    Descriptor fd(open(source, O_RDONLY | O_CLOEXEC));
+    FileDescriptor fd(open(source, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return false;
     return readFully(fd.get(), bytes, kUuidChars) == static_cast<ssize_t>(kUuidChars);
 }
@@ -174,7 +158,7 @@ LabelSector decodeLabelSector(const unsigned char* sector, uint64_t sectorNumber
 
 std::string getPVUUID(const std::string& device) {
     EvDebug dbg(nullptr);
-    Descriptor fd;
+    FileDescriptor fd;
     try {
         int flags = O_RDONLY | O_CLOEXEC;
 #ifdef O_LARGEFILE

@@ -162,10 +162,5 @@ void removeChild(Node* parent, Node* node) {
     }
 }
 
-std::string idOf(Node* section) {
-    Node* id = LVM_linux_lvm_parser::findDirectChild(section, "id");
-    return id && id->isString() ? id->value->str : "";
-}
-
 }  // namespace lvm2
 }  // namespace volbridge

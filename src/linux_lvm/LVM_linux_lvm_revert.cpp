@@ -26,13 +26,6 @@ namespace {
 using Parser = LVM_linux_lvm_parser;
 
 const char* const kUnit = "LVM_linux_lvm";
-const size_t kMaxNameLength = 127;
-
-// The string value of a direct child, or "".
-std::string valueOf(Node* section, const char* key) {
-    Node* node = Parser::findDirectChild(section, key);
-    return node && node->isString() ? node->value->str : "";
-}
 
 // Unlinks `node` from the children of `parent` without destroying it.
 void unlinkChild(Node* parent, Node* node) {
@@ -76,11 +69,11 @@ void shoveLV(const char* vg_name, const char* lv_name, const char* lv_uuid, Node
         newName = std::string(lv_name) + suffix;
         if (!Parser::findDirectChild(lv_section, newName.c_str())) break;
     }
-    if (newName.size() > kMaxNameLength) {
+    if (newName.size() > kMaxLvmNameLength) {
         throw YbException(func,
                           "LV [" + std::string(lv_name) + "] is in the way, but its new name [" +
                               newName + "] would be longer than the " +
-                              std::to_string(kMaxNameLength) + " characters LVM2 allows",
+                              std::to_string(kMaxLvmNameLength) + " characters LVM2 allows",
                           kUnit, __LINE__, -1);
     }
 
@@ -231,7 +224,7 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, cons
     for (Node* pv = livePvs->child; pv;) {
         Node* next = pv->next;
         const std::string id = idOf(pv);
-        const std::string device = valueOf(pv, "device");
+        const std::string device = stringValue(pv, "device");
         if (passedIds.count(id) || (pv_names.count(pv->name) && matchDev(device, pv_dev_list))) {
             dbg.Debug(func, "Removing PV name=[%s], id=[%s], device=[%s] from live VG metadata",
                       pv->name, id.c_str(), device.c_str());

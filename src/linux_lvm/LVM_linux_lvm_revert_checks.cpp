@@ -19,11 +19,6 @@ namespace {
 
 using Parser = LVM_linux_lvm_parser;
 
-std::string valueOf(Node* section, const char* key) {
-    Node* node = Parser::findDirectChild(section, key);
-    return node && node->isString() ? node->value->str : "";
-}
-
 // The live metadata of the group, parsed and validated.
 struct LiveGroup {
     Parser parser;
@@ -150,8 +145,8 @@ bool LVM_linux_lvm::canRevert(const VG& vg, const char* /*metadata*/,
         for (Node* lv = live.lvs->child; lv; lv = lv->next) {
             for (Node* seg = lv->child; seg; seg = seg->next) {
                 if (!isSegmentOfType(seg, "snapshot")) continue;
-                const std::string origin = valueOf(seg, "origin");
-                const std::string cow = valueOf(seg, "cow_store");
+                const std::string origin = stringValue(seg, "origin");
+                const std::string cow = stringValue(seg, "cow_store");
                 const bool originAffected = affected.count(origin);
                 const bool cowAffected = affected.count(cow);
                 if (originAffected && !cowAffected) {

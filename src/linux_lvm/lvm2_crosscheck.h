@@ -39,6 +39,11 @@ std::list<std::string> findPVofLV(const char* lv_name, Node* lvs, LVM_linux_lvm_
 
 // The node is a section whose name begins with "segment".
 bool isSegment(const Node* node);
+// The string value of the direct child `key` of `section`, or "" when it has none.
+std::string stringValue(Node* section, const char* key);
+// The "id" of a section, or "".
+inline std::string idOf(Node* section) { return stringValue(section, "id"); }
+
 // The node is a segment whose "type" is the string `type`.
 bool isSegmentOfType(Node* node, const char* type);
 

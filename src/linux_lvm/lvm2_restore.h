@@ -14,6 +14,9 @@ namespace lvm2 {
 
 using Node = LVM_linux_lvm_parser::Node;
 
+// LVM2 refuses longer group and LV names.
+constexpr size_t kMaxLvmNameLength = 127;
+
 // The key of the first entry of `old2new_uuid_map` (in key order) whose value is
 // `current_uuid`; empty when none is.
 std::string new2old(const std::map<std::string, std::string>& old2new_uuid_map,
@@ -91,9 +94,6 @@ SnapshotVerdict evaluateSnapshot(Node* lv, Node* lvs);
 
 // Unlinks `node` from the children of `parent` and destroys it.
 void removeChild(Node* parent, Node* node);
-
-// The "id" of a section, or "" when it has none.
-std::string idOf(Node* section);
 
 }  // namespace lvm2
 }  // namespace volbridge

@@ -46,11 +46,4 @@ std::string TempDir::write(const std::string& name, const std::string& text) con
     return file;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 }  // namespace vbtest

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "Fixtures.h"
+
 namespace vbtest {
 
 struct ToolRun {
@@ -34,8 +36,5 @@ class TempDir {
   private:
     std::string path_;
 };
-
-// The file's content ("" when it cannot be read).
-std::string readFile(const std::string& path);
 
 }  // namespace vbtest

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <vector>
 
+#include "Fixtures.h"
 #include "linux_lvm/LVM_linux_lvm_parser.h"
 #include "linux_lvm/lvm2_identity.h"
 
@@ -18,13 +19,6 @@ namespace {
 
 using Parser = LVM_linux_lvm_parser;
 using Node = Parser::Node;
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 Node* lvSection(Node* root, const std::string& name) {
     Node* lvs = Parser::find(root, "logical_volumes", false);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "Fixtures.h"
 #include "host/HostSeams.h"
 
 namespace vbtest {
@@ -218,12 +219,7 @@ std::string LvmSandbox::imageOf(const std::string& device) const {
     return "";
 }
 
-std::string LvmSandbox::lvmConf() const {
-    std::ifstream in(confDir_ + "/lvm.conf");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+std::string LvmSandbox::lvmConf() const { return readFile(confDir_ + "/lvm.conf"); }
 
 void LvmSandbox::writeConfig() {
     std::string filter;

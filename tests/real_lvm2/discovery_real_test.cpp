@@ -37,13 +37,6 @@ std::string lvUuid(const std::string& vg, const std::string& lv) {
     return report("lvs --noheadings -o lv_uuid " + vg + "/" + lv);
 }
 
-std::string fileText(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Each LV as "<device> <state> <PV ids in order>", and each PV as "<id> <device> <mirror id>".
 std::vector<std::string> lvLines(const LVM::VG& vg) {
     std::vector<std::string> lines;
@@ -98,7 +91,7 @@ TEST_F(RealDiscovery, GroupByLvDeviceAndById) {
     EXPECT_EQ(vg.vendor, "LinuxLVM");
     EXPECT_EQ(lvLines(vg), expectedLvs);
     EXPECT_EQ(pvLines(vg), expectedPvs);
-    EXPECT_EQ(vg.metadata, fileText("/etc/lvm/backup/" + name));
+    EXPECT_EQ(vg.metadata, vbtest::readFile("/etc/lvm/backup/" + name));
     EXPECT_NE(vg.metadata.find("id = \"" + vgId + "\""), std::string::npos);
     EXPECT_EQ(runner.count("vgcfgbackup "), 1u);
 
@@ -114,7 +107,7 @@ TEST_F(RealDiscovery, GroupByLvDeviceAndById) {
     EXPECT_EQ(byId.name, name);
     EXPECT_EQ(lvLines(byId), expectedLvs);
     EXPECT_EQ(pvLines(byId), expectedPvs);
-    EXPECT_EQ(byId.metadata, fileText("/etc/lvm/backup/" + name));
+    EXPECT_EQ(byId.metadata, vbtest::readFile("/etc/lvm/backup/" + name));
     EXPECT_EQ(runner.count("vgcfgbackup "), 2u);
 
     struct Miss {
@@ -169,7 +162,7 @@ TEST_F(RealDiscovery, MirrorIsOneLvOverItsImagesAndLog) {
     // cannot make a mirror without device-mapper).
     const std::string edit = box.workDir() + "/mirror.vg";
     shOk("vgcfgbackup -q -f " + edit + " " + name);
-    std::string metadata = fileText(edit);
+    std::string metadata = vbtest::readFile(edit);
     std::string sections = vbtest::readFixture("lvm2/metadata/mirror-lv-sections.vg-part");
     replaceAll(sections, "@PV_IMAGE0@", pvSection(metadata, d1));
     replaceAll(sections, "@PV_IMAGE1@", pvSection(metadata, d2));

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "Fixtures.h"
 #include "LvmSandbox.h"
 #include "MetadataTrees.h"
 #include "linux_lvm/LVM_linux_lvm_parser.h"
@@ -21,14 +22,8 @@
 namespace {
 
 using Parser = LVM_linux_lvm_parser;
+using vbtest::readFile;
 using vbtest::shOk;
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 void writeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

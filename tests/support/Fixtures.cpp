@@ -19,4 +19,11 @@ std::string readFixture(const std::string& relative) {
     return text.str();
 }
 
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 }  // namespace vbtest

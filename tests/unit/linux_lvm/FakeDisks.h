@@ -20,16 +20,10 @@
 #include <vector>
 
 #include "FakeRunner.h"
+#include "Fixtures.h"
 #include "linux_lvm/lvm2_restore.h"
 
 namespace vbtest {
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class FakeDisks {
   public:

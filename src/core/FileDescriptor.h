@@ -1,0 +1,26 @@
+// Owner of a file descriptor: closed when the owner goes, on every path.
+#pragma once
+
+#include <unistd.h>
+
+namespace volbridge {
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    // Closes the descriptor held (if any) and takes `fd`.
+    void reset(int fd = -1) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
+
+}  // namespace volbridge
