@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -214,9 +215,51 @@ int YBPlatformInfo::getRegInt(const char* section, const char* key, int* value) 
     return 1;
 }
 
+namespace {
+
+// The default temporary directory: private to the effective user, so that the predictable names
+// of the files written there cannot be planted or read by other users. Null (after an error line)
+// when it cannot be made or is not what it should be.
+const char* privateTempDirectory(std::string* dir) {
+    const uid_t me = geteuid();
+    const std::string path = "/tmp/volbridge-" + std::to_string(me);
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        vbhost::logHostProblem(
+            "YBPI_Base::getPlumexTempDirectory",
+            "cannot create the temporary directory " + path + ": " + strerror(errno));
+        return nullptr;
+    }
+    struct stat st;
+    std::string why;
+    if (lstat(path.c_str(), &st) != 0) {
+        why = std::string("it cannot be examined: ") + strerror(errno);
+    } else if (!S_ISDIR(st.st_mode)) {
+        why = "it is not a directory";
+    } else if (st.st_uid != me) {
+        why = "it belongs to uid " + std::to_string(st.st_uid);
+    } else if ((st.st_mode & 07777) != 0700) {
+        char mode[16];
+        snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        why = std::string("its mode is ") + mode + ", not 0700";
+    }
+    if (!why.empty()) {
+        vbhost::logHostProblem("YBPI_Base::getPlumexTempDirectory",
+                               "refusing the temporary directory " + path + ": " + why +
+                                   " (it must be a directory of uid " + std::to_string(me) +
+                                   " with mode 0700; remove it, or set [host] temp_dir or "
+                                   "VOLBRIDGE_TMPDIR)");
+        return nullptr;
+    }
+    *dir = path;
+    return dir->c_str();
+}
+
+}  // namespace
+
 const char* YBPI_Base::getPlumexTempDirectory() {
     static thread_local std::string dir;
     std::string candidate = vbhost::hostSettings().tempDir;
+    if (candidate.empty()) return privateTempDirectory(&dir);
     struct stat st;
     if (stat(candidate.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
         access(candidate.c_str(), W_OK | X_OK) != 0) {

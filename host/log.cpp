@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core/Markers.h"
 #include "host/HostSeams.h"
 #include "host/LogWriter.h"
 #include "host/WmSleep.h"
@@ -364,7 +365,7 @@ void EvDebug::debugWait(const char* name) {
     if (!name || !*name) return;
     std::string marker = std::string("/tmp/") + name;
     bool announced = false;
-    while (access(marker.c_str(), F_OK) == 0) {
+    while (volbridge::markerExists(marker)) {
         if (!announced) {
             Debug("EvDebug::debugWait", "Waiting while %s exists", marker.c_str());
             announced = true;

@@ -14,15 +14,8 @@ namespace {
 
 using Json = nlohmann::json;
 
-struct Vendor {
-    const char* name;
-    std::unique_ptr<LVM> (*make)();
-};
-
-// Choosing a backend by device is not offered yet; the vendor name picks it.
-const Vendor kVendors[] = {
-    {LVM_linux_lvm::vendor, [] { return std::unique_ptr<LVM>(new LVM_linux_lvm); }},
-};
+// The vendor names the library has a backend for, in the order the tool lists them.
+const char* const kVendors[] = {LVM_linux_lvm::vendor};
 
 std::string joined(const std::vector<std::string>& items, const char* separator) {
     std::string text;
@@ -70,23 +63,22 @@ void printTable(std::ostream& out, const std::vector<std::vector<std::string>>& 
 
 std::vector<std::string> vendorNames() {
     std::vector<std::string> names;
-    for (const Vendor& v : kVendors) names.emplace_back(v.name);
+    for (const char* name : kVendors) names.emplace_back(name);
     return names;
 }
 
 std::string checkVendor(const std::string& vendor) {
-    for (const Vendor& v : kVendors) {
-        if (vendor == v.name) return "";
+    for (const char* name : kVendors) {
+        if (vendor == name) return "";
     }
     return "unknown vendor \"" + vendor + "\" (vendors available: " + joined(vendorNames(), ", ") +
            ")";
 }
 
 std::unique_ptr<LVM> makeBackend(const std::string& vendor) {
-    for (const Vendor& v : kVendors) {
-        if (vendor == v.name) return v.make();
-    }
-    throw UsageError(checkVendor(vendor));
+    std::unique_ptr<LVM> backend(LVM::getByVendor(vendor.c_str()));
+    if (!backend) throw UsageError(checkVendor(vendor));
+    return backend;
 }
 
 std::string readTextFile(const std::string& path, const char* what) {

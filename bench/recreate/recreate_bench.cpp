@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "LVM/LVM.h"
+#include "core/ScopedOverride.h"
 #include "host/HostSeams.h"
 #include "linux_lvm/lvm2_restore.h"
 
@@ -900,7 +901,8 @@ int main(int argc, char** argv) {
         unsetenv("VOLBRIDGE_LOG_LEVEL");
         vbhost::reloadConfig();
         // The library's temporary metadata files too, so that not even a killed run leaves one.
-        volbridge::lvm2::TempMetadataFile::ScopedDirectory tempFiles(box.workDir());
+        volbridge::ScopedOverride<std::string> tempFiles(volbridge::lvm2::metadataTempDirectory(),
+                                                         box.workDir());
         fprintf(stderr, "work directory %s, group prefix %s, load average %s\n",
                 box.workDir().c_str(), box.prefix().c_str(), loadAverage().c_str());
         for (unsigned pvs : options.pvCounts) rows.push_back(benchmark(box, pvs, options));

@@ -129,6 +129,10 @@ class VOLBRIDGE_API LVM {
         (void)fs;
         return true;
     }
+    // A new backend whose vendor name is `vendor`, compared exactly (case-sensitive); null for a
+    // name no backend has. The caller owns the object and deletes it through this class.
+    static LVM* getByVendor(const char* vendor);
+
     // The devices the backend manages, with their groups. Not supported here: error 50.
     virtual CWmError getPVList(DeviceInfoList& list) {
         (void)list;

@@ -94,12 +94,12 @@ class VBHOST_API ScopedConfig {
 
 // The stand-in's own settings, from section [host] of the configuration, each overridden by an
 // environment variable: log_level (VOLBRIDGE_LOG_LEVEL, default 0), log_file (VOLBRIDGE_LOG_FILE,
-// default standard error), temp_dir (VOLBRIDGE_TMPDIR, default "/tmp"), job_id (VOLBRIDGE_JOB_ID,
-// default 0).
+// default standard error), temp_dir (VOLBRIDGE_TMPDIR; empty when neither is set, and the temp
+// directory is then the private "/tmp/volbridge-<euid>"), job_id (VOLBRIDGE_JOB_ID, default 0).
 struct VBHOST_API HostSettings {
     int logLevel = 0;
     std::string logFile;
-    std::string tempDir = "/tmp";
+    std::string tempDir;
     int64_t jobId = 0;
 };
 VBHOST_API HostSettings hostSettings();

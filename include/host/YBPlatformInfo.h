@@ -16,8 +16,11 @@ class VBHOST_API YBPlatformInfo {
 
 class VBHOST_API YBPI_Base {
   public:
-    // The directory for temporary files ([host] temp_dir or VOLBRIDGE_TMPDIR, default "/tmp"),
-    // or null when it is not an accessible directory. The text stays valid until the next call.
+    // The directory for temporary files: [host] temp_dir or VOLBRIDGE_TMPDIR when set (null when
+    // it is not an accessible directory); otherwise the private directory "/tmp/volbridge-<euid>",
+    // created with mode 0700 when missing, and null (after an error line) when it exists but is
+    // not a directory of the effective user with mode 0700. The text stays valid until the next
+    // call.
     static const char* getPlumexTempDirectory();
     // The same into a buffer of 1024 bytes; false (buffer untouched) on failure.
     static bool getPlumexTempDirectory(char* buffer);

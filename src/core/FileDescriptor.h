@@ -13,6 +13,12 @@ class FileDescriptor {
     FileDescriptor& operator=(const FileDescriptor&) = delete;
 
     int get() const { return fd_; }
+    // Gives up the descriptor without closing it.
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // Closes the descriptor held (if any) and takes `fd`.
     void reset(int fd = -1) {
         if (fd_ >= 0) close(fd_);

@@ -1,7 +1,6 @@
 #include "core/ShellWord.h"
 
-#include <cstdio>
-
+#include "core/Text.h"
 #include "host/YbException.h"
 
 namespace volbridge {
@@ -11,21 +10,6 @@ namespace {
 bool isWordChar(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '_' || c == '+' || c == '-' || c == ':' || c == '/' || c == '@';
-}
-
-// The value as it can be shown in a message: control and non-ASCII bytes as \xNN.
-std::string printable(const std::string& value) {
-    std::string shown;
-    for (unsigned char c : value) {
-        if (c >= 0x20 && c < 0x7f) {
-            shown += static_cast<char>(c);
-        } else {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            shown += hex;
-        }
-    }
-    return shown;
 }
 
 }  // namespace

@@ -9,10 +9,11 @@
 #include <set>
 
 #include "LVM/LVM.h"
+#include "core/Command.h"
 #include "core/ShellWord.h"
+#include "core/TempFile.h"
 #include "host/LogWriter.h"
 #include "host/YBPlatformInfo.h"
-#include "host/YbProcess.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_identity.h"
 #include "linux_lvm/lvm2_restore.h"
@@ -22,12 +23,13 @@ namespace {
 using volbridge::lvm2::Node;
 using Parser = LVM_linux_lvm_parser;
 
-const char* const kFunc = "LVM_linux_lvm::recreateVG";
-const char* const kUnit = "LVM_linux_lvm";
+using volbridge::CommandLine;
+using volbridge::CommandResult;
 
-[[noreturn]] void fail(const std::string& message, int line) {
-    throw YbException(kFunc, message, kUnit, line, -1);
-}
+const char* const kFunc = "LVM_linux_lvm::recreateVG";
+const volbridge::Origin kHere{kFunc, volbridge::unit::kLinuxLvm};
+
+[[noreturn]] void fail(const std::string& message, int line) { kHere.fail(message, line); }
 
 void info(int line, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
@@ -73,7 +75,7 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
     VG result;
     result.vendor = vendor;
     for (const std::string& device : pv_dev_list) {
-        volbridge::requireShellWord(device, "the PV device path", kFunc, kUnit, __LINE__);
+        volbridge::requireShellWord(device, "the PV device path", kFunc, kHere.unit, __LINE__);
     }
     const std::string filter_config = deviceFilterOption(pv_dev_list);
 
@@ -96,7 +98,7 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
                  " characters LVM2 allows",
              __LINE__);
     }
-    volbridge::requireShellWord(result.name, "the new VG name", kFunc, kUnit, __LINE__);
+    volbridge::requireShellWord(result.name, "the new VG name", kFunc, kHere.unit, __LINE__);
     Parser::assign(Parser::findDirectChild(vg_node, "id"), result.uuid.c_str());
     Parser::rename(vg_node, result.name.c_str());
     info(__LINE__, "Rebuilding VG [%s], Old UUID=[%s] under the new name [%s], New UUID=[%s]",
@@ -112,7 +114,7 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
 
     // One temporary file serves the PV re-initialisation (the metadata that tells pvcreate where
     // each PV's data lies) and then the restore of the whole group; it goes on every path.
-    TempMetadataFile tmp(kFunc, kUnit);
+    volbridge::TempFile tmp(kHere, metadataTempDirectory(), kMetadataTempPrefix);
 
     std::map<std::string, std::string> pv_name_to_uuid;
     for (const std::string& device : pv_dev_list) {
@@ -140,15 +142,13 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
         Parser::assign(Parser::findDirectChild(pv, "id"), fresh.c_str());
         Parser::assign(Parser::findDirectChild(pv, "device"), device.c_str());
         tmp.write(Parser::dump(root, 0));
-        std::string out, err;
-        int rc = YbProcess::system(
-            layoutPreservingPvcreate(filter_config, fresh, tmp.path(), device).c_str(), &out, &err,
-            0, false);
-        if (rc != 0) {
+        CommandResult created = volbridge::run(
+            layoutPreservingPvcreate(kHere, filter_config, fresh, tmp.path(), device));
+        if (!created.succeeded()) {
             g_ptrLogWriter->log(-1, kFunc, __LINE__, 0, 0, "Failed to re-initialize PV %s: %s",
-                                device.c_str(), err.c_str());
+                                device.c_str(), created.err.c_str());
             old2new_uuid_map[orig_uuid] = getPVUUID(device);
-            fail("Failed to re-initialize PV " + device + ": " + err, __LINE__);
+            fail("Failed to re-initialize PV " + device + ": " + created.err, __LINE__);
         }
 
         const std::string uuid = getPVUUID(device);
@@ -292,28 +292,33 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
     result.metadata = Parser::dump(root, 0);
     tmp.write(result.metadata);
 
-    std::string out, err;
-    if (YbProcess::system(
-            ("vgcfgrestore " + filter_config + " -f " + tmp.path() + " " + result.name).c_str(),
-            &out, &err, 0, false) != 0) {
-        fail("Failed to update metadata for VG group [" + result.name + "]: " + err, __LINE__);
+    CommandResult restored = volbridge::run(CommandLine(kHere, "vgcfgrestore ")
+                                                .literal(filter_config + " -f")
+                                                .word(tmp.path(), "the metadata file")
+                                                .word(result.name, "the new VG name"));
+    if (!restored.succeeded()) {
+        fail("Failed to update metadata for VG group [" + result.name + "]: " + restored.err,
+             __LINE__);
     }
 
     // Where LVM2 keeps a devices file, its commands see only the devices listed there. The
     // clones took their new identities with the file switched off for those commands, so they are
     // added to it now; otherwise the new group would be invisible to every later command.
-    if (YbProcess::system("lvm lvmdevices", &out, &err, 0, false) == 0) {
+    if (volbridge::run(CommandLine(kHere, "lvm lvmdevices")).succeeded()) {
         for (const std::string& device : pv_dev_list) {
             info(__LINE__, "Adding %s to LVM's devices file", device.c_str());
-            if (YbProcess::system(("lvm lvmdevices --adddev " + device).c_str(), &out, &err, 0,
-                                  false) != 0) {
-                fail("Failed to add PV device " + device + " to LVM's devices file: " + err,
+            CommandResult added = volbridge::run(
+                CommandLine(kHere, "lvm lvmdevices --adddev").word(device, "the PV device path"));
+            if (!added.succeeded()) {
+                fail("Failed to add PV device " + device + " to LVM's devices file: " + added.err,
                      __LINE__);
             }
         }
     }
 
-    const bool quiet = g_ptrLogWriter->getLogLevel() <= 1;
+    const volbridge::OutputInLog output = g_ptrLogWriter->getLogLevel() <= 1
+                                              ? volbridge::OutputInLog::Withheld
+                                              : volbridge::OutputInLog::Shown;
     const char* const section = "FileSystemAgent";
     unsigned long value = 0;
     if (YBPlatformInfo::getNumber(section, "nDONOT_CLEAR_SYSTEM_ID", &value) && value != 0) {
@@ -322,10 +327,12 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
              section, "nDONOT_CLEAR_SYSTEM_ID", static_cast<long>(value));
     } else {
         info(__LINE__, "Clearing VG system_id setting [%s]", result.name.c_str());
-        if (YbProcess::system(("vgchange --systemid \"\" " + result.name).c_str(), &out, &err, 0,
-                              quiet) != 0) {
+        CommandResult cleared = volbridge::run(
+            CommandLine(kHere, "vgchange --systemid \"\"").word(result.name, "the new VG name"),
+            output);
+        if (!cleared.succeeded()) {
             info(__LINE__, "Failed to clear VG's system_id field. VG group [%s]: %s",
-                 result.name.c_str(), err.c_str());
+                 result.name.c_str(), cleared.err.c_str());
         }
     }
 
@@ -338,17 +345,22 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
     } else {
         activation_suffix = " --config 'global {locking_type = 0}'";
         info(__LINE__, "Clearing VG's CLUSTERED status");
-        int rc = YbProcess::system(("vgchange -cn " + result.name + activation_suffix).c_str(),
-                                   &out, &err, 0, quiet);
-        if (rc != 0 && !(rc == 5 && err.find("is already not clustered") != std::string::npos)) {
+        CommandResult r = volbridge::run(CommandLine(kHere, "vgchange -cn")
+                                             .word(result.name, "the new VG name")
+                                             .literal(activation_suffix),
+                                         output);
+        if (!r.succeeded() &&
+            !(r.status == 5 && r.err.find("is already not clustered") != std::string::npos)) {
             info(__LINE__, "Failed to clear VG's clustered flag. VG group [%s]: %s",
-                 result.name.c_str(), err.c_str());
+                 result.name.c_str(), r.err.c_str());
         }
     }
 
-    if (YbProcess::system(("vgchange -ay " + result.name + activation_suffix).c_str(), &out, &err,
-                          0, false) != 0) {
-        fail("Failed to activate VG group [" + result.name + "]: " + err, __LINE__);
+    CommandResult activated = volbridge::run(CommandLine(kHere, "vgchange -ay")
+                                                 .word(result.name, "the new VG name")
+                                                 .literal(activation_suffix));
+    if (!activated.succeeded()) {
+        fail("Failed to activate VG group [" + result.name + "]: " + activated.err, __LINE__);
     }
     return result;
 }

@@ -12,11 +12,9 @@
 #include <set>
 
 #include "LVM/LVM.h"
+#include "core/Command.h"
 #include "core/FileDescriptor.h"
-#include "core/ShellWord.h"
 #include "host/LogWriter.h"
-#include "host/YbException.h"
-#include "host/YbProcess.h"
 #include "linux_lvm/LVM_linux_lvm_parser.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_discovery.h"
@@ -27,44 +25,29 @@ namespace lvm2 {
 
 namespace {
 
-const char kUnit[] = "LVM_linux_lvm";
-const char kDefaultBackupDir[] = "/etc/lvm/backup/";
 // The separator of the synchronisation report: a character no column ever holds.
 constexpr char kReportSeparator = '\3';
 
-std::string& backupDirOverride() {
-    static std::string dir;
+}  // namespace
+
+std::string& backupDir() {
+    static std::string dir = "/etc/lvm/backup/";
     return dir;
 }
 
-}  // namespace
-
-std::string backupDir() {
-    const std::string& dir = backupDirOverride();
-    return dir.empty() ? kDefaultBackupDir : dir;
-}
-
-ScopedBackupDir::ScopedBackupDir(const std::string& dir) : previous_(backupDirOverride()) {
-    backupDirOverride() = dir;
-}
-
-ScopedBackupDir::~ScopedBackupDir() { backupDirOverride() = previous_; }
-
 std::string readVGMetadata(const char* vg_name) {
-    static const char* const kFunc = "LVM_linux_lvm::readVGMetadata";
+    const Origin here{"LVM_linux_lvm::readVGMetadata", unit::kLinuxLvm};
     const std::string name = vg_name ? vg_name : "";
     // A group name is a file name inside the backup directory; LVM2 allows none of these.
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-        throw YbException(kFunc, "Could not read metadata for VG [" + name + "]: not a VG name",
-                          kUnit, __LINE__, -1);
+        here.fail("Could not read metadata for VG [" + name + "]: not a VG name");
     }
     const std::string path = backupDir() + name;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        throw YbException(kFunc,
-                          "Could not read metadata for VG " + name +
-                              ": Failed to open metadata file " + path + ": " + strerror(errno),
-                          kUnit, 586, -1);
+        here.fail("Could not read metadata for VG " + name + ": Failed to open metadata file " +
+                      path + ": " + strerror(errno),
+                  586);
     }
     FileDescriptor closer(fd);
     std::string text;
@@ -72,11 +55,8 @@ std::string readVGMetadata(const char* vg_name) {
     for (;;) {
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            throw YbException(kFunc,
-                              "Reading from metadata file " + path + " failed: " + strerror(errno),
-                              kUnit, 594, -1);
-        }
+        if (n < 0)
+            here.fail("Reading from metadata file " + path + " failed: " + strerror(errno), 594);
         if (n == 0) break;
         text.append(chunk, static_cast<size_t>(n));
     }
@@ -116,7 +96,6 @@ namespace {
 using volbridge::lvm2::Node;
 using Parser = LVM_linux_lvm_parser;
 
-const char kUnit[] = "LVM_linux_lvm";
 const char kMirrorMarker[] = "ABRACADABRA";
 
 // The string elements of an array entry, in order.
@@ -137,10 +116,10 @@ bool isBlockDevice(const char* path, dev_t* rdev) {
 
 void LVM_linux_lvm::populateVG(VG& vg) {
     static const char* const kFunc = "LVM_linux_lvm::populateVG";
-    volbridge::requireShellWord(vg.name, "the volume group name", kFunc, kUnit, __LINE__);
-    std::string out, err;
+    const volbridge::Origin here{kFunc, volbridge::unit::kLinuxLvm};
     // The outcome shows in the backup file: missing, or as it was.
-    YbProcess::system(("vgcfgbackup " + vg.name).c_str(), &out, &err, 0, false);
+    volbridge::run(
+        volbridge::CommandLine(here, "vgcfgbackup").word(vg.name, "the volume group name"));
     vg.metadata = volbridge::lvm2::readVGMetadata(vg.name.c_str());
     if (!vg.pvs.empty() && !vg.lvs.empty()) return;
 
@@ -209,15 +188,15 @@ void LVM_linux_lvm::populateVG(VG& vg) {
     dbg.Debug(kFunc, "Found %lu LVs", static_cast<unsigned long>(vg.lvs.size()));
 
     if (mirrorIdOfName.empty()) return;
-    const std::string cmd = volbridge::lvm2::mirrorSyncCommand();
-    out.clear();
-    err.clear();
-    if (YbProcess::system(cmd.c_str(), &out, &err, 0, false) != 0) {
-        dbg.Error(kFunc, "%s failed: %s", cmd.c_str(), err.c_str());
+    const volbridge::CommandLine cmd(here, volbridge::lvm2::mirrorSyncCommand());
+    volbridge::CommandResult report = volbridge::run(cmd);
+    if (!report.succeeded()) {
+        dbg.Error(kFunc, "%s failed: %s", cmd.text().c_str(), report.err.c_str());
         return;
     }
     // The report covers every group; only this group's rows count.
-    for (const volbridge::lvm2::LvsSyncRow& row : volbridge::lvm2::parseMirrorSyncReport(out)) {
+    for (const volbridge::lvm2::LvsSyncRow& row :
+         volbridge::lvm2::parseMirrorSyncReport(report.out)) {
         if (row.vg != vg.name) continue;
         auto mirrorLV = mirrorIdOfName.find(row.lv);
         if (mirrorLV == mirrorIdOfName.end()) continue;
@@ -231,8 +210,8 @@ LVM::VG LVM_linux_lvm::getVGByLVDevice(const char* dev) {
     const std::string path = dev ? dev : "";
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
-        throw YbException("LVM_linux_lvm::getVGByLVDevice",
-                          "Failed to stat " + path + ": " + strerror(errno), kUnit, 805, -1);
+        const volbridge::Origin here{"LVM_linux_lvm::getVGByLVDevice", volbridge::unit::kLinuxLvm};
+        here.fail("Failed to stat " + path + ": " + strerror(errno), 805);
     }
     if (vgList_.empty()) vgList_ = getVGs(true);
     // Device numbers identify a block device only: a regular file or a character device would

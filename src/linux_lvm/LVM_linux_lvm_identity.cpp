@@ -9,11 +9,10 @@
 #include <mutex>
 #include <random>
 
+#include "core/Command.h"
 #include "core/FileDescriptor.h"
-#include "core/ShellWord.h"
 #include "host/LogWriter.h"
 #include "host/YbException.h"
-#include "host/YbProcess.h"
 #include "host/yb_crc32.h"
 #include "linux_lvm/lvm2_identity.h"
 #include "linux_lvm/lvm2_tokens.h"
@@ -23,7 +22,6 @@ namespace lvm2 {
 
 namespace {
 
-const char kUnit[] = "LVM_linux_lvm";
 const char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
 constexpr size_t kAlphabetSize = sizeof kAlphabet - 1;  // 62
 // Characters per group of an identifier; groups are joined by "-".
@@ -99,7 +97,7 @@ void pseudoRandomBytes(unsigned char* bytes) {
 }
 
 [[noreturn]] void labelFailure(const std::string& message, int line) {
-    throw YbException("getPVUUID", message, kUnit, line, -1);
+    Origin{"getPVUUID", unit::kLinuxLvm}.fail(message, line);
 }
 
 }  // namespace
@@ -209,19 +207,13 @@ std::string parsePvdisplayUUID(std::string_view view) {
 }
 
 std::string getPVUUIDViaCmd(const std::string& device) {
-    requireShellWord(device, "the device path", "getPVUUID", kUnit, __LINE__);
-    const std::string cmd = "pvdisplay " + device;
-    std::string out, err;
-    if (YbProcess::system(cmd.c_str(), &out, &err, 0, false) != 0) {
-        throw YbException("getPVUUID", "Failed to get UUID of the PV " + device + ": " + err, kUnit,
-                          __LINE__, -1);
-    }
+    const Origin here{"getPVUUID", unit::kLinuxLvm};
+    CommandResult r = run(CommandLine(here, "pvdisplay").word(device, "the device path"));
+    if (!r.succeeded()) here.fail("Failed to get UUID of the PV " + device + ": " + r.err);
     // An empty identifier after "PV UUID" is no answer either.
-    std::string uuid = parsePvdisplayUUID(out);
+    std::string uuid = parsePvdisplayUUID(r.out);
     if (uuid.empty()) {
-        throw YbException("getPVUUID",
-                          "Failed to find PV UUID in the \"pvdisplay " + device + "\" output.",
-                          kUnit, __LINE__, -1);
+        here.fail("Failed to find PV UUID in the \"pvdisplay " + device + "\" output.");
     }
     return uuid;
 }

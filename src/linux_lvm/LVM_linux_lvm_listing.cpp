@@ -2,9 +2,9 @@
 #include <string>
 #include <vector>
 
+#include "core/Command.h"
 #include "host/FXString.h"
 #include "host/LogWriter.h"
-#include "host/YbProcess.h"
 #include "linux_lvm/lvm2_listing.h"
 #include "linux_lvm/lvm2_tokens.h"
 
@@ -110,30 +110,30 @@ LVM::DeviceInfoList parsePvdisplayColon(std::string_view view) {
 }  // namespace volbridge
 
 std::list<LVM::VG> LVM_linux_lvm::getVGs(bool with_lvs) {
-    const char* cmd = volbridge::lvm2::lvsListingCommand(with_lvs);
-    std::string out, err;
-    int rc = YbProcess::system(cmd, &out, &err, 0, false);
-    if (rc != 0 && out.empty()) {
+    const volbridge::Origin here{"LVM_linux_lvm::getVGs", volbridge::unit::kLinuxLvm};
+    volbridge::CommandResult r =
+        volbridge::run(volbridge::CommandLine(here, volbridge::lvm2::lvsListingCommand(with_lvs)));
+    if (r.status != 0 && r.out.empty()) {
         EvDebug dbg(nullptr);
-        dbg.Error("LVM_linux_lvm::getVGs", "Failed to query Linux LVM info: rc=%d, error=%s", rc,
-                  err.c_str());
+        dbg.Error(here.func, "Failed to query Linux LVM info: rc=%d, error=%s", r.status,
+                  r.err.c_str());
         return {};
     }
-    return volbridge::lvm2::parseLvsListing(out, with_lvs);
+    return volbridge::lvm2::parseLvsListing(r.out, with_lvs);
 }
 
 CWmError LVM_linux_lvm::getPVList(LVM::DeviceInfoList& list) {
     static const char* const kFunc =
         "virtual CWmError LVM_linux_lvm::getPVList(LVM::DeviceInfoList&)";
-    std::string out, err;
-    int rc = YbProcess::system("pvdisplay -c", &out, &err, 0, false);
-    if (rc != 0) {
+    const volbridge::Origin here{kFunc, volbridge::unit::kLinuxLvm};
+    volbridge::CommandResult r = volbridge::run(volbridge::CommandLine(here, "pvdisplay -c"));
+    if (!r.succeeded()) {
         g_ptrLogWriter->log(-1, kFunc, __LINE__, 0, 0, "CMD:pvdisplay -c\nOUT:\n%s\nError:\n%s",
-                            out.c_str(), err.c_str());
+                            r.out.c_str(), r.err.c_str());
         return FXErrorUtil::ErrorErrNo(FXCodeLocation("LVM_linux_lvm", kFunc, 2294), 22,
                                        "pvdisplay failed");
     }
-    LVM::DeviceInfoList rows = volbridge::lvm2::parsePvdisplayColon(out);
+    LVM::DeviceInfoList rows = volbridge::lvm2::parsePvdisplayColon(r.out);
     list.splice(list.end(), rows);
     return CWmError::Success();
 }

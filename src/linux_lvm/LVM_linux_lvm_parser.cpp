@@ -8,18 +8,17 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
-#include "host/YbException.h"
+#include "core/Origin.h"
 
 namespace {
 
-const char* const kUnit = "LVM_linux_lvm_parser";
-
 [[noreturn]] void outOfMemory(const char* func) {
-    throw YbException(func, "Out of memory while building the LVM metadata tree", kUnit, __LINE__,
-                      -1);
+    volbridge::Origin{func, volbridge::unit::kLinuxLvmParser}.fail(
+        "Out of memory while building the LVM metadata tree");
 }
 
 char* copyRange(const char* p, size_t n) {
@@ -308,7 +307,7 @@ std::string LVM_linux_lvm_parser::context() const {
 }
 
 void LVM_linux_lvm_parser::fail(const char* func, const std::string& message, int line) const {
-    throw YbException(func, message, kUnit, line, -1);
+    volbridge::Origin{func, volbridge::unit::kLinuxLvmParser}.fail(message, line);
 }
 
 void LVM_linux_lvm_parser::checkToken(const char* func, int expected) {

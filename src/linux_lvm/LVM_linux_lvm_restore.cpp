@@ -1,13 +1,6 @@
 // Pieces shared by clone import and in-place revert.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "host/YbException.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_restore.h"
 
@@ -40,72 +33,23 @@ std::string deviceFilterOption(const std::list<std::string>& devices) {
     return option;
 }
 
-namespace {
-std::string& tempDirectory() {
+std::string& metadataTempDirectory() {
     static std::string directory = "/tmp";
     return directory;
 }
-}  // namespace
 
-TempMetadataFile::ScopedDirectory::ScopedDirectory(const std::string& directory)
-    : previous_(tempDirectory()) {
-    tempDirectory() = directory;
-}
-
-TempMetadataFile::ScopedDirectory::~ScopedDirectory() { tempDirectory() = previous_; }
-
-TempMetadataFile::TempMetadataFile(const char* func, const char* unit) : func_(func), unit_(unit) {
-    const std::string templ = tempDirectory() + "/ybmeta_XXXXXX";
-    std::string name = templ;
-    int fd = mkostemp(&name[0], O_CLOEXEC);
-    if (fd < 0) {
-        throw YbException(func_, "Couldn't create temporary " + templ + ": " + strerror(errno),
-                          unit_, __LINE__, -1);
-    }
-    close(fd);
-    path_ = name;
-}
-
-TempMetadataFile::~TempMetadataFile() { unlink(path_.c_str()); }
-
-void TempMetadataFile::write(const std::string& text) {
-    // The readers are LVM2 commands this process starts afterwards: they see the text through
-    // the page cache, and the file goes when the operation ends, so nothing is forced to stable
-    // storage. The old content is overwritten and then cut to the new length instead of being
-    // truncated to nothing first, because ext4 flushes a file that was truncated to zero and
-    // written again when it is closed (auto_da_alloc). Either would cost a disk write per PV in
-    // a clone import.
-    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        throw YbException(func_, "Failed to open file " + path_ + " for writing.", unit_, __LINE__,
-                          -1);
-    }
-    int saved = 0;
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            saved = n < 0 ? errno : EIO;
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    if (saved == 0 && ftruncate(fd, static_cast<off_t>(text.size())) != 0) saved = errno;
-    if (close(fd) != 0 && saved == 0) saved = errno;
-    if (saved != 0) {
-        throw YbException(func_, "Failed to write file " + path_ + ": " + strerror(saved), unit_,
-                          __LINE__, -1);
-    }
-}
-
-std::string layoutPreservingPvcreate(const std::string& filter_option, const std::string& new_uuid,
-                                     const std::string& restore_file, const std::string& device) {
-    std::string cmd = "pvcreate ";
-    if (!filter_option.empty()) cmd += filter_option + " ";
-    return cmd + "-ffy --uuid " + new_uuid + " --restorefile " + restore_file + " " + device;
+CommandLine layoutPreservingPvcreate(const Origin& at, const std::string& filter_option,
+                                     const std::string& new_uuid, const std::string& restore_file,
+                                     const std::string& device) {
+    CommandLine cmd(at, "pvcreate ");
+    // The filter option is built from device paths that were checked already.
+    if (!filter_option.empty()) cmd.literal(filter_option + " ");
+    cmd.literal("-ffy --uuid")
+        .word(new_uuid, "the new PV identifier")
+        .literal(" --restorefile")
+        .word(restore_file, "the metadata file")
+        .word(device, "the PV device path");
+    return cmd;
 }
 
 MirrorVerdict evaluateMirror(Node* lv, Node* lvs) {

@@ -7,11 +7,12 @@
 #include <set>
 
 #include "LVM/LVM.h"
+#include "core/Command.h"
 #include "core/ShellWord.h"
+#include "core/TempFile.h"
 #include "host/HostSeams.h"
 #include "host/LogWriter.h"
 #include "host/WmSleep.h"
-#include "host/YbProcess.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_discovery.h"
 #include "linux_lvm/lvm2_identity.h"
@@ -24,8 +25,6 @@ namespace lvm2 {
 namespace {
 
 using Parser = LVM_linux_lvm_parser;
-
-const char* const kUnit = "LVM_linux_lvm";
 
 // Unlinks `node` from the children of `parent` without destroying it.
 void unlinkChild(Node* parent, Node* node) {
@@ -60,6 +59,7 @@ std::string findUniquePVName(const std::string& name, Node* pv_section,
 void shoveLV(const char* vg_name, const char* lv_name, const char* lv_uuid, Node* lv_section,
              LVM_linux_lvm_parser& /*parser*/, std::list<std::string>* to_activate) {
     const char* const func = "LVM_linux_lvm::shoveLVs";
+    const Origin here{func, unit::kLinuxLvm};
     const std::string device = std::string("/dev/") + vg_name + "/" + lv_name;
 
     std::string newName;
@@ -70,11 +70,9 @@ void shoveLV(const char* vg_name, const char* lv_name, const char* lv_uuid, Node
         if (!Parser::findDirectChild(lv_section, newName.c_str())) break;
     }
     if (newName.size() > kMaxLvmNameLength) {
-        throw YbException(func,
-                          "LV [" + std::string(lv_name) + "] is in the way, but its new name [" +
-                              newName + "] would be longer than the " +
-                              std::to_string(kMaxLvmNameLength) + " characters LVM2 allows",
-                          kUnit, __LINE__, -1);
+        here.fail("LV [" + std::string(lv_name) + "] is in the way, but its new name [" + newName +
+                  "] would be longer than the " + std::to_string(kMaxLvmNameLength) +
+                  " characters LVM2 allows");
     }
 
     // Only an LV of that name in the live group can be in the way: a device node left behind
@@ -83,13 +81,10 @@ void shoveLV(const char* vg_name, const char* lv_name, const char* lv_uuid, Node
     const bool active =
         Parser::findDirectChild(lv_section, lv_name) != nullptr && stat(device.c_str(), &st) == 0;
     if (active) {
-        requireShellWord(device, "the LV device path", func, kUnit, __LINE__);
-        std::string out, err;
-        if (YbProcess::system(("lvchange -an " + device).c_str(), &out, &err, 0, false) != 0) {
-            throw YbException(func,
-                              "LV [" + std::string(lv_name) +
-                                  "] is in the way, but I can't deactivate it: " + err,
-                              kUnit, __LINE__, -1);
+        CommandResult r = run(CommandLine(here, "lvchange -an").word(device, "the LV device path"));
+        if (!r.succeeded()) {
+            here.fail("LV [" + std::string(lv_name) +
+                      "] is in the way, but I can't deactivate it: " + r.err);
         }
     }
 
@@ -127,14 +122,15 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, cons
                                  std::map<std::string, std::string>& old2new_uuid_map) {
     using namespace volbridge::lvm2;
     using Parser = LVM_linux_lvm_parser;
+    using volbridge::CommandLine;
+    using volbridge::CommandResult;
     const char* const func = "LVM_linux_lvm::revertLVs";
-    auto fail = [func](const std::string& message, int line) {
-        throw YbException(func, message, "LVM_linux_lvm", line, -1);
-    };
+    const volbridge::Origin here{func, volbridge::unit::kLinuxLvm};
+    auto fail = [&here](const std::string& message, int line) { here.fail(message, line); };
     EvDebug dbg(nullptr);
 
     for (const std::string& device : pv_dev_list) {
-        volbridge::requireShellWord(device, "the PV device path", func, "LVM_linux_lvm", __LINE__);
+        volbridge::requireShellWord(device, "the PV device path", here.func, here.unit, __LINE__);
     }
 
     // 1. The backup-time description.
@@ -144,7 +140,7 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, cons
     Node *snapVg = nullptr, *snapPvs = nullptr, *snapLvs = nullptr;
     crossCheckMeta(snapRoot, snapParser, "snap metadata", &snapVg, &snapPvs, &snapLvs);
     const std::string vg_name = snapVg->name;
-    volbridge::requireShellWord(vg_name, "the VG name", func, "LVM_linux_lvm", __LINE__);
+    volbridge::requireShellWord(vg_name, "the VG name", here.func, here.unit, __LINE__);
     dbg.Debug(func, "Found description of VG [%s] in passed metadata", vg_name.c_str());
     dbg.Debug(func, "Parsing live metadata of VG [%s]", vg_name.c_str());
 
@@ -248,13 +244,12 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, cons
             if (isVisibleLV(lv, liveParser)) {
                 const std::string mapping =
                     doubleDashes(vg_name.c_str()) + "-" + doubleDashes(lv->name);
-                volbridge::requireShellWord(mapping, "the device-mapper name", func,
-                                            "LVM_linux_lvm", __LINE__);
-                const std::string cmd = "dmsetup remove " + mapping;
-                std::string out, err;
-                if (YbProcess::system(cmd.c_str(), &out, &err, 0, false) != 0) {
+                CommandLine cmd(here, "dmsetup remove");
+                cmd.word(mapping, "the device-mapper name");
+                CommandResult r = volbridge::run(cmd);
+                if (!r.succeeded()) {
                     dbg.Debug(func, "Command [%s] failed with stdout=[%s], stderr=[%s]",
-                              cmd.c_str(), out.c_str(), err.c_str());
+                              cmd.text().c_str(), r.out.c_str(), r.err.c_str());
                 }
             }
             removeChild(liveLvs, lv);
@@ -307,7 +302,7 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, cons
 
     // 10. The passed PVs get new identifiers, keeping their backup-time data layout (the
     // temporary file holds the backup-time description, in which the PV bears its new id).
-    TempMetadataFile tmp(func, "LVM_linux_lvm");
+    volbridge::TempFile tmp(here, metadataTempDirectory(), kMetadataTempPrefix);
     for (const std::string& device : pv_dev_list) {
         const std::string old = device_to_old[device];
         dbg.Debug(func, "Initializing %s (%s) with new random UUID...", device.c_str(),
@@ -321,10 +316,10 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, cons
         Parser::assign(id, fresh.c_str());
         tmp.write(Parser::dump(snapRoot, 0));
         Parser::assign(id, old.c_str());
-        std::string out, err;
-        if (YbProcess::system(layoutPreservingPvcreate("", fresh, tmp.path(), device).c_str(), &out,
-                              &err, 0, false) != 0) {
-            fail("Failed to re-initialize PV " + device + ": " + err, __LINE__);
+        CommandResult created =
+            volbridge::run(layoutPreservingPvcreate(here, "", fresh, tmp.path(), device));
+        if (!created.succeeded()) {
+            fail("Failed to re-initialize PV " + device + ": " + created.err, __LINE__);
         }
         const std::string now = getPVUUID(device);
         dbg.Debug(func, "New UUID of %s is %s", device.c_str(), now.c_str());
@@ -456,23 +451,24 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, cons
     // the LVs of the untouched PVs active on purpose.
     dbg.Debug(func, "Serializing new metadata");
     tmp.write(Parser::dump(liveRoot, 0));
-    std::string out, err;
-    if (YbProcess::system(("vgcfgrestore --yes -f " + tmp.path() + " " + vg_name).c_str(), &out,
-                          &err, 0, false) != 0) {
-        fail("Failed to update metadata for VG group [" + vg_name + "]: " + err, __LINE__);
+    CommandResult restored = volbridge::run(CommandLine(here, "vgcfgrestore --yes -f")
+                                                .word(tmp.path(), "the metadata file")
+                                                .word(vg_name, "the VG name"));
+    if (!restored.succeeded()) {
+        fail("Failed to update metadata for VG group [" + vg_name + "]: " + restored.err, __LINE__);
     }
 
     // 18.
     dbg.Debug(func, "Activating new LVs [%s]", vg_name.c_str());
     for (const std::string& name : to_activate) {
         const std::string device = "/dev/" + vg_name + "/" + name;
-        volbridge::requireShellWord(device, "the LV device path", func, "LVM_linux_lvm", __LINE__);
-        if (YbProcess::system(("lvchange -an " + device).c_str(), &out, &err, 0, false) != 0) {
-            dbg.Debug(func, "Failed to deactivate LV [%s]:%s", device.c_str(), err.c_str());
+        CommandResult r =
+            volbridge::run(CommandLine(here, "lvchange -an").word(device, "the LV device path"));
+        if (!r.succeeded()) {
+            dbg.Debug(func, "Failed to deactivate LV [%s]:%s", device.c_str(), r.err.c_str());
         }
-        if (YbProcess::system(("lvchange -ay " + device).c_str(), &out, &err, 0, false) != 0) {
-            fail("Failed to activate LV [" + device + "]: " + err, __LINE__);
-        }
+        r = volbridge::run(CommandLine(here, "lvchange -ay").word(device, "the LV device path"));
+        if (!r.succeeded()) fail("Failed to activate LV [" + device + "]: " + r.err, __LINE__);
     }
 
     // 19. The reverted group as LVM2 now reports it: through the device node of the last LV

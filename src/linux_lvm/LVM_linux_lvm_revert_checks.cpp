@@ -5,9 +5,8 @@
 #include <set>
 
 #include "LVM/LVM.h"
-#include "core/ShellWord.h"
+#include "core/Command.h"
 #include "host/LogWriter.h"
-#include "host/YbProcess.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_discovery.h"
 #include "linux_lvm/lvm2_revert.h"
@@ -95,17 +94,20 @@ void toggleLVs(const std::string& vg_name, const std::list<std::string>& devices
         if (!affected) continue;
 
         const std::string device = "/dev/" + vg_name + "/" + lv->name;
-        requireShellWord(device, "the LV device path", func, "LVM_linux_lvm", __LINE__);
-        std::string out, err;
+        const Origin here{func, unit::kLinuxLvm};
         if (activate) {
             dbg.Debug(func, "Activating LV %s", lv->name);
-            if (YbProcess::system(("lvchange -ay " + device).c_str(), &out, &err, 0, false) != 0) {
-                dbg.Debug(func, "Failed to activate LV [%s]: %s", device.c_str(), err.c_str());
+            CommandResult r =
+                run(CommandLine(here, "lvchange -ay").word(device, "the LV device path"));
+            if (!r.succeeded()) {
+                dbg.Debug(func, "Failed to activate LV [%s]: %s", device.c_str(), r.err.c_str());
             }
         } else {
             dbg.Debug(func, "Deactivating LV %s", lv->name);
-            if (YbProcess::system(("lvchange -an " + device).c_str(), &out, &err, 0, false) != 0) {
-                dbg.Debug(func, "Failed to deactivate LV [%s]: %s", device.c_str(), err.c_str());
+            CommandResult r =
+                run(CommandLine(here, "lvchange -an").word(device, "the LV device path"));
+            if (!r.succeeded()) {
+                dbg.Debug(func, "Failed to deactivate LV [%s]: %s", device.c_str(), r.err.c_str());
             }
         }
     }

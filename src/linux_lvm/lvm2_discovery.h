@@ -12,20 +12,9 @@ namespace lvm2 {
 // for a name that is not a plain file name ("/" in it, "." or "..").
 std::string readVGMetadata(const char* vg_name);
 
-// The directory readVGMetadata reads from, with its final "/": "/etc/lvm/backup/".
-std::string backupDir();
-
-// For tests: backupDir() returns `dir` (which must end in "/") while the guard lives.
-class ScopedBackupDir {
-  public:
-    explicit ScopedBackupDir(const std::string& dir);
-    ~ScopedBackupDir();
-    ScopedBackupDir(const ScopedBackupDir&) = delete;
-    ScopedBackupDir& operator=(const ScopedBackupDir&) = delete;
-
-  private:
-    std::string previous_;
-};
+// The directory readVGMetadata reads from, with its final "/": "/etc/lvm/backup/" (tests point it
+// elsewhere with a ScopedOverride).
+std::string& backupDir();
 
 // "lvs --separator " followed by the character with code 3: the default report with every
 // column separated by that character.

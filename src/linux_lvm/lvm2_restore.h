@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "core/Command.h"
 #include "linux_lvm/LVM_linux_lvm_parser.h"
 
 namespace volbridge {
@@ -31,49 +32,19 @@ std::string escapeFilterRegex(const std::string& path);
 //   --config 'devices/filter=["a|^/dev/sdb$|","r|.|"] devices/use_devicesfile=0'
 std::string deviceFilterOption(const std::list<std::string>& devices);
 
-// A temporary file made from "/tmp/ybmeta_XXXXXX", removed when the object goes (on success and
-// on every exception path alike).
-class TempMetadataFile {
-  public:
-    // Throws "Couldn't create temporary /tmp/ybmeta_XXXXXX: <error>" with `func` and `unit`.
-    TempMetadataFile(const char* func, const char* unit);
-    ~TempMetadataFile();
-    TempMetadataFile(const TempMetadataFile&) = delete;
-    TempMetadataFile& operator=(const TempMetadataFile&) = delete;
-
-    const std::string& path() const { return path_; }
-
-    // For tests: the files go to `directory` instead of "/tmp" while the guard lives, so that a
-    // test can see that none is left behind.
-    class ScopedDirectory {
-      public:
-        explicit ScopedDirectory(const std::string& directory);
-        ~ScopedDirectory();
-        ScopedDirectory(const ScopedDirectory&) = delete;
-        ScopedDirectory& operator=(const ScopedDirectory&) = delete;
-
-      private:
-        std::string previous_;
-    };
-    // Replaces the file's content. Throws "Failed to open file <path> for writing." when it
-    // cannot be opened, and "Failed to write file <path>: <error>" when the text cannot be
-    // written whole or the file not closed (a short file would hand LVM2 truncated metadata).
-    // The text is not forced to stable storage: only commands run later on this host read it.
-    void write(const std::string& text);
-
-  private:
-    std::string path_;
-    const char* func_;
-    const char* unit_;
-};
+// The metadata files handed to vgcfgrestore and pvcreate: TempFiles named "ybmeta_" + six
+// random characters, in "/tmp" (tests point the directory elsewhere with a ScopedOverride).
+constexpr const char* kMetadataTempPrefix = "ybmeta_";
+std::string& metadataTempDirectory();
 
 // The command that re-initialises `device` as a PV with the identifier `new_uuid`, keeping the
 // data layout (first PE, extent size and count, bootloader area) of the PV section that carries
 // `new_uuid` in the metadata file `restore_file`. Plain "pvcreate -ffy" would lay out a PV as
 // today's defaults do, and on a PV made with a smaller data offset its new metadata area would
 // overlap the data that the restored metadata places there.
-std::string layoutPreservingPvcreate(const std::string& filter_option, const std::string& new_uuid,
-                                     const std::string& restore_file, const std::string& device);
+CommandLine layoutPreservingPvcreate(const Origin& at, const std::string& filter_option,
+                                     const std::string& new_uuid, const std::string& restore_file,
+                                     const std::string& device);
 
 // How a mirror LV stands against the LV sections present in `lvs`.
 struct MirrorVerdict {

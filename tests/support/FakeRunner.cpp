@@ -1,6 +1,9 @@
 #include "FakeRunner.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "Fixtures.h"
 
 namespace vbtest {
 
@@ -57,6 +60,78 @@ FakeRunner& FakeRunner::allowUnused() {
     return *this;
 }
 
+FakeRunner& FakeRunner::replayFrom(const std::string& directory) {
+    replayDir_ = directory;
+    return *this;
+}
+
+std::string FakeRunner::replayFileName(const std::string& cmd) {
+    std::string name;
+    for (char c : cmd) {
+        if (c == ' ') {
+            name += '_';
+        } else if (c == '/') {
+            // "readdescraw /dev/sdb" -> "readdescraw_dev_sdb"
+            if (name.empty() || name.back() != '_') name += '_';
+        } else if (c != '|' && c != ':') {
+            name += c;
+        }
+    }
+    return name + ".txt";
+}
+
+namespace {
+
+// `cmd` up to its first "|" outside quotes, without trailing blanks and a "2>/dev/null"; the
+// position of that "|" in `bar` (npos when there is none).
+std::string firstCommand(const std::string& cmd, size_t* bar) {
+    char quote = 0;
+    *bar = std::string::npos;
+    for (size_t i = 0; i < cmd.size(); ++i) {
+        char c = cmd[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '|') {
+            *bar = i;
+            break;
+        }
+    }
+    std::string first = cmd.substr(0, *bar);
+    auto trim = [&] {
+        while (!first.empty() && first.back() == ' ') first.pop_back();
+    };
+    trim();
+    const std::string quietErrors = "2>/dev/null";
+    if (first.size() >= quietErrors.size() &&
+        first.compare(first.size() - quietErrors.size(), quietErrors.size(), quietErrors) == 0) {
+        first.erase(first.size() - quietErrors.size());
+        trim();
+    }
+    return first;
+}
+
+}  // namespace
+
+bool FakeRunner::replay(const std::string& cmd, Reply* reply) {
+    if (replayDir_.empty()) return false;
+    const std::string whole = replayDir_ + "/" + replayFileName(cmd);
+    if (access(whole.c_str(), R_OK) == 0) {
+        *reply = Reply{0, readFile(whole), ""};
+        return true;
+    }
+    size_t bar = 0;
+    const std::string first = firstCommand(cmd, &bar);
+    if (bar == std::string::npos) return false;
+    const std::string source = replayDir_ + "/" + replayFileName(first);
+    if (access(source.c_str(), R_OK) != 0) return false;
+    // The rest of the pipeline runs for real over the captured output.
+    const std::string pipeline = "cat '" + source + "' " + cmd.substr(bar);
+    reply->status = vbhost::systemRunner().run(pipeline, &reply->out, &reply->err, 0, false);
+    return true;
+}
+
 std::vector<std::string> FakeRunner::unused() const {
     std::vector<std::string> left;
     for (const Rule& rule : rules_) {
@@ -83,6 +158,7 @@ int FakeRunner::run(const std::string& cmd, std::string* out, std::string* err, 
         answered = true;
         break;
     }
+    if (!answered && !failing) answered = replay(cmd, &reply);
     if (!answered) {
         ADD_FAILURE() << "fake runner: unexpected command #" << commands_.size() << ": " << cmd;
         reply = Reply{127, "", "fake runner: unexpected command"};
@@ -91,6 +167,23 @@ int FakeRunner::run(const std::string& cmd, std::string* out, std::string* err, 
     if (out) *out = reply.out;
     if (err) *err = reply.err;
     return reply.status;
+}
+
+void expectCommands(const std::vector<std::string>& run, const std::vector<std::string>& expected) {
+    const size_t common = std::min(run.size(), expected.size());
+    for (size_t i = 0; i < common; ++i) {
+        if (run[i] != expected[i]) {
+            ADD_FAILURE() << "command #" << i + 1 << " differs\n     run: " << run[i]
+                          << "\nexpected: " << expected[i];
+            return;
+        }
+    }
+    for (size_t i = common; i < run.size(); ++i) {
+        ADD_FAILURE() << "command #" << i + 1 << " was run but not expected: " << run[i];
+    }
+    for (size_t i = common; i < expected.size(); ++i) {
+        ADD_FAILURE() << "command #" << i + 1 << " was expected but not run: " << expected[i];
+    }
 }
 
 }  // namespace vbtest

@@ -9,6 +9,19 @@
 //   fake.failCommand(2);                       // the second command run fails
 //   ... run the operation ...
 //   EXPECT_EQ(fake.commands(), (std::vector<std::string>{"vgremove vg1", ...}));
+//
+// Replay: answers from a directory of captured outputs, one file per command line, named as the
+// command line with blanks and "/" as "_" ("/" after a blank adds nothing), "|" and ":" dropped,
+// plus ".txt"
+// ("vxdisk -g datadg -s list | grep flags:" -> "vxdisk_-g_datadg_-s_list__grep_flags.txt").
+// A pipeline whose whole line has no file is answered from the file of its first command, and the
+// rest of the pipeline (an awk program, a grep) runs for real over that text:
+//
+//   fake.replayFrom(dir);       // "mmlsdisk gpfs0 -L 2>/dev/null| awk '...'" reads
+//                               // mmlsdisk_gpfs0_-L.txt and runs the awk program over it
+//
+// Rules given with on()/always()/onMatch() are tried first; a replayed answer exits with 0 and
+// can be used any number of times.
 #pragma once
 
 #include <functional>
@@ -58,6 +71,11 @@ class FakeRunner : public vbhost::CommandRunner {
     FakeRunner& failCommand(size_t n, int status = 1, const std::string& err = "injected failure");
     // Do not report unused answers at destruction.
     FakeRunner& allowUnused();
+    // Answers commands that no rule answers from the captured outputs in `directory`.
+    FakeRunner& replayFrom(const std::string& directory);
+
+    // The name of the file that replays `cmd`.
+    static std::string replayFileName(const std::string& cmd);
 
     const std::vector<std::string>& commands() const { return commands_; }
     const std::vector<Call>& calls() const { return calls_; }
@@ -83,7 +101,14 @@ class FakeRunner : public vbhost::CommandRunner {
     size_t failAt_ = 0;
     Reply failReply_;
     bool allowUnused_ = false;
+    std::string replayDir_;
     vbhost::ScopedRunner guard_;
+
+    bool replay(const std::string& cmd, Reply* reply);
 };
+
+// Compares the commands run with the expected ones one by one; a difference names its position
+// and shows both commands whole.
+void expectCommands(const std::vector<std::string>& run, const std::vector<std::string>& expected);
 
 }  // namespace vbtest

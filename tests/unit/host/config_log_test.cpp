@@ -1,5 +1,6 @@
 // Configuration lookups, host settings, the log writer and EvDebug.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -119,13 +120,31 @@ TEST(HostSettings, HostSectionIsOverriddenByTheEnvironment) {
     vbhost::reloadConfig();
 }
 
-TEST(HostSettings, TempDirectoryDefaultsToTmp) {
+TEST(HostSettings, TempDirectoryDefaultsToAPrivateDirectoryOfTheUser) {
     vbhost::ScopedConfig config(vbhost::IniConfig::fromString(""));
+    const std::string expected = "/tmp/volbridge-" + std::to_string(geteuid());
     ASSERT_NE(YBPI_Base::getPlumexTempDirectory(), nullptr);
-    EXPECT_STREQ(YBPI_Base::getPlumexTempDirectory(), "/tmp");
+    EXPECT_EQ(YBPI_Base::getPlumexTempDirectory(), expected);
     char buffer[1024];
     EXPECT_TRUE(YBPI_Base::getPlumexTempDirectory(buffer));
-    EXPECT_STREQ(buffer, "/tmp");
+    EXPECT_EQ(std::string(buffer), expected);
+    struct stat st;
+    ASSERT_EQ(lstat(expected.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, geteuid());
+
+    // A directory others can enter is refused, and said so; it is not repaired behind the
+    // operator's back.
+    ASSERT_EQ(chmod(expected.c_str(), 0755), 0);
+    vbhost::MemoryLogSink log;
+    {
+        vbhost::ScopedLogSink sink(log, 0);
+        EXPECT_EQ(YBPI_Base::getPlumexTempDirectory(), nullptr);
+    }
+    EXPECT_TRUE(log.contains("refusing the temporary directory " + expected +
+                             ": its mode is 0755, not 0700"));
+    ASSERT_EQ(chmod(expected.c_str(), 0700), 0);
 }
 
 TEST(LogWriter, WritesByLevelWithTimeLevelFunctionAndLine) {

@@ -21,28 +21,21 @@
 
 #include "FakeRunner.h"
 #include "Fixtures.h"
+#include "core/ScopedOverride.h"
 #include "linux_lvm/lvm2_restore.h"
 
 namespace vbtest {
 
 class FakeDisks {
   public:
-    FakeDisks() {
-        char dir[] = "/tmp/vbdisks-XXXXXX";
-        if (!mkdtemp(dir)) {
-            ADD_FAILURE() << "mkdtemp failed";
-            return;
-        }
-        dir_ = dir;
-        tmpDir_ = dir_ + "/tmp";
+    FakeDisks() : dir_(root_.path()), tmpDir_(root_.file("tmp")) {
         mkdir(tmpDir_.c_str(), 0700);
-        tmpGuard_ = std::make_unique<volbridge::lvm2::TempMetadataFile::ScopedDirectory>(tmpDir_);
+        tmpGuard_ = std::make_unique<volbridge::ScopedOverride<std::string>>(
+            volbridge::lvm2::metadataTempDirectory(), tmpDir_);
     }
     ~FakeDisks() {
         tmpGuard_.reset();
         EXPECT_EQ(leftoverTempFiles(), "");
-        std::string cmd = "rm -rf " + dir_;
-        EXPECT_EQ(system(cmd.c_str()), 0);
     }
     FakeDisks(const FakeDisks&) = delete;
     FakeDisks& operator=(const FakeDisks&) = delete;
@@ -93,9 +86,10 @@ class FakeDisks {
     std::vector<std::string> restoreFiles;      // what each pvcreate was handed
 
   private:
+    ScopedTempDir root_;
     std::string dir_;
     std::string tmpDir_;
-    std::unique_ptr<volbridge::lvm2::TempMetadataFile::ScopedDirectory> tmpGuard_;
+    std::unique_ptr<volbridge::ScopedOverride<std::string>> tmpGuard_;
 };
 
 }  // namespace vbtest

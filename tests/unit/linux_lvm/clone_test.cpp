@@ -12,6 +12,8 @@
 #include "FakeRunner.h"
 #include "Fixtures.h"
 #include "LVM/LVM.h"
+#include "core/ScopedOverride.h"
+#include "core/TempFile.h"
 #include "host/HostSeams.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_restore.h"
@@ -547,14 +549,16 @@ TEST(DeviceFilter, AnchoredEscapedAndWithoutTheDevicesFile) {
 }
 
 TEST(TempMetadataFile, EachWriteReplacesTheWholeContentAndTheFileGoesWithTheObject) {
-    char dir[] = "/tmp/vbtmpmeta-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    vbtest::ScopedTempDir dir;
     std::string path;
     {
-        volbridge::lvm2::TempMetadataFile::ScopedDirectory guard(dir);
-        volbridge::lvm2::TempMetadataFile file("f", "u");
+        volbridge::ScopedOverride<std::string> guard(volbridge::lvm2::metadataTempDirectory(),
+                                                     dir.path());
+        volbridge::TempFile file(volbridge::Origin{"f", "u"},
+                                 volbridge::lvm2::metadataTempDirectory(),
+                                 volbridge::lvm2::kMetadataTempPrefix);
         path = file.path();
-        EXPECT_EQ(path.rfind(std::string(dir) + "/ybmeta_", 0), 0u) << path;
+        EXPECT_EQ(path.rfind(dir.path() + "/ybmeta_", 0), 0u) << path;
         for (const std::string& text :
              {std::string(70000, 'a'), std::string("short\n"), std::string(), std::string("b")}) {
             file.write(text);
@@ -563,7 +567,6 @@ TEST(TempMetadataFile, EachWriteReplacesTheWholeContentAndTheFileGoesWithTheObje
     }
     struct stat st;
     EXPECT_NE(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(rmdir(dir), 0);
 }
 
 }  // namespace

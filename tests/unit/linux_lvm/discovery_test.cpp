@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "FakeRunner.h"
 #include "Fixtures.h"
 #include "LVM/LVM.h"
+#include "core/ScopedOverride.h"
 #include "host/HostSeams.h"
 #include "host/YbException.h"
 #include "linux_lvm/lvm2_discovery.h"
@@ -78,15 +80,11 @@ std::string withCopyPercent(std::string report, const std::string& lv, const std
 class Discovery : public ::testing::Test {
   protected:
     void SetUp() override {
-        char templ[] = "/tmp/vbtest-backup-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir_ = std::string(templ) + "/";
-        backupDir_ = std::make_unique<volbridge::lvm2::ScopedBackupDir>(dir_);
+        dir_ = root_.path() + "/";
+        backupDir_ = std::make_unique<volbridge::ScopedOverride<std::string>>(
+            volbridge::lvm2::backupDir(), dir_);
     }
-    void TearDown() override {
-        backupDir_.reset();
-        EXPECT_EQ(system(("rm -rf " + dir_).c_str()), 0);
-    }
+    void TearDown() override { backupDir_.reset(); }
 
     // Answers "vgcfgbackup <vg>" by writing `text` as the group's backup file.
     void backupWrites(vbtest::FakeRunner& fake, const std::string& vg, const std::string& text) {
@@ -99,8 +97,9 @@ class Discovery : public ::testing::Test {
         return "  VG VG UUID\n  " + vg + " " + uuid + "\n  " + vg + " " + uuid + "\n";
     }
 
+    vbtest::ScopedTempDir root_;
     std::string dir_;
-    std::unique_ptr<volbridge::lvm2::ScopedBackupDir> backupDir_;
+    std::unique_ptr<volbridge::ScopedOverride<std::string>> backupDir_;
 };
 
 TEST_F(Discovery, GroupsFromCapturedMetadata) {
@@ -262,7 +261,8 @@ TEST_F(Discovery, MetadataThatCannotBeUsedFailsTheLookup) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = dir_ + "vgx";
-        ASSERT_EQ(system(("rm -rf " + path).c_str()), 0);
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
         c.prepare(path);
         vbtest::FakeRunner fake;
         fake.on(kListing, 0, listing("vgx", "u-1"));

@@ -204,16 +204,7 @@ TEST(LabelSector, DecodesAndRejectsFieldByField) {
 
 class PVUUIDOnImages : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char templ[] = "/tmp/vbtest-label-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir_ = templ;
-    }
-    void TearDown() override {
-        if (!dir_.empty()) {
-            EXPECT_EQ(system(("rm -rf " + dir_).c_str()), 0);
-        }
-    }
+    void SetUp() override { dir_ = root_.path(); }
 
     // An image of four sectors (or `size` bytes) with `sectors[i]` at sector i where given.
     std::string image(const std::vector<std::pair<int, Sector>>& sectors, size_t size = 2048) {
@@ -238,6 +229,7 @@ class PVUUIDOnImages : public ::testing::Test {
         return n;
     }
 
+    vbtest::ScopedTempDir root_;
     std::string dir_;
     int count_ = 0;
 };

@@ -11,6 +11,7 @@
 #include "FakeRunner.h"
 #include "Fixtures.h"
 #include "LVM/LVM.h"
+#include "core/ScopedOverride.h"
 #include "host/HostSeams.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_discovery.h"
@@ -115,7 +116,8 @@ class RevertFixture : public ::testing::Test {
     void SetUp() override {
         backupDir_ = disks_.dir() + "/backup/";
         ASSERT_EQ(mkdir(backupDir_.c_str(), 0700), 0);
-        backupGuard_ = std::make_unique<volbridge::lvm2::ScopedBackupDir>(backupDir_);
+        backupGuard_ = std::make_unique<volbridge::ScopedOverride<std::string>>(
+            volbridge::lvm2::backupDir(), backupDir_);
         snap_ = vbtest::readFixture("lvm2/metadata/mixed-3pv.vg");
         std::ofstream(backupDir_ + "smp_mixed") << snap_;
         device_ = disks_.add("pv0", kPv0);
@@ -145,7 +147,7 @@ class RevertFixture : public ::testing::Test {
 
     vbtest::FakeDisks disks_;
     std::string backupDir_;
-    std::unique_ptr<volbridge::lvm2::ScopedBackupDir> backupGuard_;
+    std::unique_ptr<volbridge::ScopedOverride<std::string>> backupGuard_;
     std::string snap_;
     std::string device_;
     std::string restored_;
