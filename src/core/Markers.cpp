@@ -81,6 +81,13 @@ Presence check(const std::string& path, bool forReading, FileDescriptor* fd) {
 
 }  // namespace
 
+std::string& markerDirectory() {
+    static std::string directory = "/tmp";
+    return directory;
+}
+
+std::string markerPath(const std::string& name) { return markerDirectory() + "/" + name; }
+
 bool markerExists(const std::string& path) {
     FileDescriptor fd;
     return check(path, false, &fd) == Presence::Trusted;

@@ -15,6 +15,13 @@
 
 namespace volbridge {
 
+// The directory operator markers live in: "/tmp" (tests point it elsewhere with a
+// ScopedOverride, so that they never touch the real markers).
+std::string& markerDirectory();
+
+// markerDirectory() + "/" + name, for example markerPath("requireretag").
+std::string markerPath(const std::string& name);
+
 // True when the marker `path` exists and is trusted.
 bool markerExists(const std::string& path);
 
