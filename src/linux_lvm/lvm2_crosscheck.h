@@ -3,7 +3,10 @@
 #pragma once
 
 #include <list>
+#include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "linux_lvm/LVM_linux_lvm_parser.h"
 
@@ -36,6 +39,33 @@ void delOrphanLVs(std::list<std::string>* names, Node* lvs, LVM_linux_lvm_parser
 std::list<std::string> findPVofLV(Node* lv, LVM_linux_lvm_parser& parser);
 // The same for the child of `lvs` named `lv_name`; empty when there is none.
 std::list<std::string> findPVofLV(const char* lv_name, Node* lvs, LVM_linux_lvm_parser& parser);
+
+// What each LV of a group uses. An LV uses the PVs of its own striped segments and, through every
+// LV its segments name (mirror images and logs, snapshot origins and copy-on-write stores, raid
+// images and their metadata LVs, pools and their data and metadata LVs, cache pools, thin and
+// cache origins, VDO pools, integrity metadata), the PVs those use in turn. A segment of a type
+// this library does not know is taken to use every LV and PV whose name it holds. The usage is
+// read once, when the object is made: later edits of the tree do not change it.
+class LvUsage {
+  public:
+    LvUsage(Node* pvs_node, Node* lvs_node);
+
+    // The PV section names `lv` uses, directly or through the LVs it depends on.
+    const std::set<std::string>& pvs(const std::string& lv) const { return entry(lv).pvs; }
+    // The LVs the segments of `lv` name, in the order they appear, once each.
+    const std::vector<std::string>& uses(const std::string& lv) const { return entry(lv).uses; }
+    // The LVs whose segments name `lv`.
+    const std::vector<std::string>& usedBy(const std::string& lv) const { return entry(lv).usedBy; }
+
+  private:
+    struct Entry {
+        std::set<std::string> pvs;
+        std::vector<std::string> uses;
+        std::vector<std::string> usedBy;
+    };
+    const Entry& entry(const std::string& lv) const;
+    std::map<std::string, Entry> entries_;
+};
 
 // The node is a section whose name begins with "segment".
 bool isSegment(const Node* node);
