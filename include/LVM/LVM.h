@@ -334,6 +334,11 @@ class VOLBRIDGE_API LVM_vxvm : public LVM {
     void printVXVMStatus(const char* label);
 
   private:
+    // The steps of the longer operations, defined beside them.
+    struct CloneSteps;
+    struct RevertSteps;
+    struct TeardownSteps;
+
     std::unique_ptr<EvDebug> debug_;
     std::list<std::string> plexNames_;
 };

@@ -46,7 +46,7 @@ DgParameters parseDgParameters(std::string_view text) {
 std::string parseDgNameById(std::string_view text, const std::string& id) {
     for (const std::string& rawLine : splitLines(text)) {
         const std::string line = trimSpace(trimLine(rawLine));
-        if (line.empty()) continue;
+        if (trimBlanks(line).empty()) continue;
         const std::vector<std::string> fields = splitWords(line);
         if (std::find(fields.begin(), fields.end(), id) == fields.end()) continue;
         std::string name = line.substr(0, line.find(' '));

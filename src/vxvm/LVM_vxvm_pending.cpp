@@ -1,4 +1,4 @@
-// Clone import, revert and teardown come next; until then they refuse.
+// Revert comes next; until then it refuses.
 #include "vxvm/vxvm_internal.h"
 
 namespace {
@@ -16,12 +16,7 @@ bool LVM_vxvm::prepRevertLV(const VG&, const char*, const std::list<std::string>
 bool LVM_vxvm::cancelRevertLV(const char*, const std::list<std::string>&) {
     notYet("LVM_vxvm::cancelRevertLV");
 }
-LVM::VG LVM_vxvm::recreateVG(const std::list<std::string>&, const char*,
-                             std::map<std::string, std::string>&) {
-    notYet("LVM_vxvm::recreateVG");
-}
 LVM::VG LVM_vxvm::revertLVs(const std::list<std::string>&, const char*,
                             std::map<std::string, std::string>&) {
     notYet("LVM_vxvm::revertLVs");
 }
-void LVM_vxvm::destroyVG(const char*) { notYet("LVM_vxvm::destroyVG"); }

@@ -5,6 +5,7 @@
 // layout is a table case on captured output.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <map>
@@ -148,7 +149,39 @@ void get_plex_to_pv_list(const LVM_vxvm::VXDG& dg,
 bool reattach_plexes(const std::string& dg_name, const std::string& volume,
                      const std::list<std::string>& plexes);
 
+// ---- clone import ----
+
+// The name a clone import gives the new group: "yb_" + the captured name + "_" + the epoch
+// seconds, at most 30 characters. The captured name contributes at most 17 characters, fewer
+// when the whole time would not fit otherwise: every digit of the time stays.
+std::string newGroupName(const std::string& captured, long epoch);
+// The group ids of "vxdisk -s list <disks> | grep '^dgid:' | cut -d: -f2 | sort -u": each line
+// without its leading blanks and tabs, empty lines left out.
+std::set<std::string> parseCandidateIds(std::string_view text);
+
+// ---- teardown ----
+
+// One line of "vxdmpadm -q iostat show dmpnodename=<disk>", trimmed:
+//   emc0_0a1b             0        0        0
+struct IostatLine {
+    std::string text;
+    bool aboutDisk = false;  // the line names the disk
+    size_t fields = 0;       // its fields, when it names the disk
+    int64_t pending = 0;     // queued reads + writes + pending I/O, when it has four fields
+};
+// The non-empty lines of the output for the disk access name `disk`.
+std::vector<IostatLine> parseIostat(std::string_view text, const std::string& disk);
+
 // ---- diagnostics ----
+
+// One disk row of "vxdisk -e list": the device and its OS native name.
+struct DiskRow {
+    std::string device;
+    std::string osName;
+};
+// The disk rows of "vxdisk -e list" (DEVICE TYPE DISK GROUP STATUS OS_NATIVE_NAME ATTR, the
+// status possibly several words): the header and rows of fewer than seven fields are left out.
+std::vector<DiskRow> parseDiskRows(std::string_view text);
 
 // Appends `prefix` + line for every line of `text`.
 void reportOutput(std::ostringstream& out, const std::string& prefix, const std::string& text);

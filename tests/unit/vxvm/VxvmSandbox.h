@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "FakeRunner.h"
 #include "Fixtures.h"
@@ -28,6 +29,28 @@ constexpr const char* kUdid3 = "EMC%5FSYMMETRIX%5F000197600123%5F0A1D";  // data
 constexpr const char* kVol01Guid = "5f0a6c4e-7b21-11ee-9d2a-005056a1b201";
 constexpr const char* kVol02Guid = "6a1d2e3f-7b21-11ee-9d2a-005056a1b201";
 constexpr long kNow = 1700000000;
+
+// Everything discovery runs for the group `group` holding the disks and volumes of datadg, from
+// "vxdg list <group>" on.
+inline std::vector<std::string> populateCommands(const std::string& group) {
+    std::vector<std::string> cmds{"vxdg list " + group, "vxprint -g " + group + " -d -F%name"};
+    for (const char* dm : {"datadg01", "datadg02", "datadg03"}) {
+        for (const std::string& c :
+             {"vxdisk -g " + group + " list " + dm, "vxdisk -g " + group + " -s list | grep flags:",
+              "vxdisk -g " + group + " -qe list", "vxprint -g " + group + " -ar -d " + dm}) {
+            cmds.push_back(c);
+        }
+    }
+    for (const std::string& c :
+         {"vxprint -g " + group + " -v -F%guid:%name", "vxprint -hqtps -g " + group,
+          "vxdisk -g " + group + " list datadg01", "vxdisk -g " + group + " list datadg02",
+          "vxprint -g " + group + " -mr -v vol01", "vxprint -hqtps -g " + group,
+          "vxdisk -g " + group + " list datadg02", "vxdisk -g " + group + " list datadg03",
+          "vxprint -g " + group + " -mr -v vol02"}) {
+        cmds.push_back(c);
+    }
+    return cmds;
+}
 
 class VxvmSandbox : public ::testing::Test {
   protected:

@@ -13,29 +13,6 @@ using vbtest::kUdid3;
 using vbtest::kVol01Guid;
 using vbtest::kVol02Guid;
 
-// The commands one disk of datadg costs.
-std::vector<std::string> diskCommands(const std::string& dm) {
-    return {"vxdisk -g datadg list " + dm,
-            "vxdisk -g datadg -s list | grep flags:", "vxdisk -g datadg -qe list",
-            "vxprint -g datadg -ar -d " + dm};
-}
-
-// Everything discovery runs for datadg, after "vxdg list datadg".
-std::vector<std::string> populateCommands() {
-    std::vector<std::string> cmds{"vxdg list datadg", "vxprint -g datadg -d -F%name"};
-    for (const char* dm : {"datadg01", "datadg02", "datadg03"}) {
-        for (std::string& c : diskCommands(dm)) cmds.push_back(c);
-    }
-    for (const char* c : {"vxprint -g datadg -v -F%guid:%name", "vxprint -hqtps -g datadg",
-                          "vxdisk -g datadg list datadg01", "vxdisk -g datadg list datadg02",
-                          "vxprint -g datadg -mr -v vol01", "vxprint -hqtps -g datadg",
-                          "vxdisk -g datadg list datadg02", "vxdisk -g datadg list datadg03",
-                          "vxprint -g datadg -mr -v vol02"}) {
-        cmds.push_back(c);
-    }
-    return cmds;
-}
-
 // The record discovery gives for datadg, with no captured identities.
 void expectDatadg(const LVM::VG& vg) {
     EXPECT_EQ(vg.name, "datadg");
@@ -89,7 +66,7 @@ TEST_F(VxvmDiscovery, GroupOfAVolumeDevice) {
     const LVM::VG vg = backend.getVGByLVDevice("/dev/vx/dsk/datadg/vol01");
 
     expectDatadg(vg);
-    vbtest::expectCommands(fake.commands(), populateCommands());
+    vbtest::expectCommands(fake.commands(), vbtest::populateCommands("datadg"));
     EXPECT_TRUE(log_.contains("Info: '/dev/vx/dsk/datadg/vol01' belongs to DG 'datadg'"));
     EXPECT_TRUE(
         log_.contains("disk = 'datadg02', is_mir = '1', mirror_id = 'vol01-02', pv_state = 1"));
@@ -131,7 +108,7 @@ TEST_F(VxvmDiscovery, GroupOfAnIdMatchesTheWholeId) {
 
     expectDatadg(backend.getVGByUUID(kDgid));
     std::vector<std::string> expected{"vxdg list"};
-    for (std::string& c : populateCommands()) expected.push_back(c);
+    for (std::string& c : vbtest::populateCommands("datadg")) expected.push_back(c);
     vbtest::expectCommands(fake.commands(), expected);
 
     // Parts of the id, or ids that contain it, find nothing.
