@@ -17,6 +17,7 @@ shift || true
 # name | seed files (a find expression under tests/fixtures) | dictionary (may be empty)
 targets=(
     "metadata|lvm2/metadata -name *.vg|fuzz/metadata.dict"
+    "vxvm_metadata|vxvm/metadata -name *.txt|fuzz/vxvm_metadata.dict"
 )
 wanted=("$@")
 

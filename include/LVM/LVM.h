@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "host/CWmError.h"
@@ -20,6 +21,8 @@
 #else
 #define VOLBRIDGE_API
 #endif
+
+class EvDebug;
 
 // Mirror state of a disk.
 enum PV_STATE : int32_t {
@@ -179,4 +182,163 @@ class VOLBRIDGE_API LVM_linux_lvm : public LVM {
 
   private:
     std::list<VG> vgList_;
+};
+
+// The VxVM backend (vendor "VxVM"). A disk group is the VG, its disks (by udid) are the PVs and
+// its volumes (by guid) the LVs; the captured metadata holds the group's identity, its disks and
+// each volume's configuration description, as written by discovery.
+//
+// Besides the interface, the class declares the steps its operations are made of (discovery,
+// the captured-metadata reader, tagging, revert and teardown steps), so that they can be driven
+// one at a time.
+class VOLBRIDGE_API LVM_vxvm : public LVM {
+  public:
+    static constexpr const char* vendor = "VxVM";
+
+    // One disk as captured.
+    struct VXPV {
+        std::string uuid;  // the disk's udid at capture time
+    };
+
+    // One volume as captured: its guid, the udids of its disks and its configuration
+    // description cut into object records.
+    struct VXLV {
+        std::string uuid;
+        std::list<std::string> pvs;
+        std::string vol_record;                                  // the "vol" record
+        std::map<std::string, std::string> plex_records;         // plex name -> record
+        std::map<std::string, std::list<std::string>> plex_sds;  // plex name -> subdisk names
+        std::map<std::string, std::string> sd_records;           // subdisk name -> record
+        std::map<std::string, std::string> sd_da_names;          // subdisk -> disk access name
+    };
+
+    // One disk group as captured. An empty record stands for nothing captured.
+    struct VXDG {
+        std::string name;
+        std::string dgid;
+        std::map<std::string, VXLV> lvs;  // by volume name
+        std::map<std::string, VXPV> pvs;  // by disk media name
+        bool shared = false;
+        std::string cluster_modes;
+    };
+
+    // Whether a disk group is created for this host only or for the cluster.
+    enum class Sharing { Private, Shared };
+    // What the entries of a disk list name.
+    enum class DiskNames { AccessNames, OsDevices };
+
+    // Runs no command.
+    LVM_vxvm();
+    ~LVM_vxvm() override;
+    LVM_vxvm(const LVM_vxvm&) = delete;
+    LVM_vxvm& operator=(const LVM_vxvm&) = delete;
+
+    VG getVGByLVDevice(const char* dev_path) override;
+    // Never throws: an id no group has, or any failure, gives an empty record.
+    VG getVGByUUID(const char* uuid) override;
+    bool canRevert(const VG& vg, const char* metadata,
+                   const std::list<std::string>& pv_dev_list) override;
+    bool prepRevertLV(const VG& vg, const char* metadata,
+                      const std::list<std::string>& pv_dev_list) override;
+    bool cancelRevertLV(const char* metadata, const std::list<std::string>& pv_dev_list) override;
+    VG recreateVG(const std::list<std::string>& pv_dev_list, const char* metadata,
+                  std::map<std::string, std::string>& old2new_uuid_map) override;
+    VG revertLVs(const std::list<std::string>& pv_dev_list, const char* metadata,
+                 std::map<std::string, std::string>& old2new_uuid_map) override;
+    void destroyVG(const char* vg_name) override;
+    // One row per disk path that belongs to a disk group ("vxdisk -qe path"), appended to
+    // `list`; success with no rows where VxVM is not installed.
+    CWmError getPVList(DeviceInfoList& list) override;
+
+    // ---- disk naming and fields ----
+    // The disk group of a volume device path ("/dev/vx/dsk/<group>/<volume>").
+    void getDGName(const std::string& dev_path, std::string& dg_name);
+    // The OS device path of the disk `dm_name` of the group; `path` is left as it was when the
+    // group lists no such disk.
+    void getDiskOSName(const std::string& dg_name, const std::string& dm_name, std::string& path);
+    // 0 and the disk's udid (left as it was when the listing has none), or 1 when the command
+    // failed.
+    int getDiskUuid(const std::string& dg_name, const char* dm_name, std::string& udid);
+    // The same for the on-disk "udid_asl".
+    int getOnDiskUuid(const std::string& dg_name, const char* dm_name, std::string& udid);
+    // Disk access names of the group, appended to `names`.
+    void getDiskList(const char* dg_name, std::list<std::string>& names);
+    // Column `field` of the row of "vxdisk -qe path" whose first column is the base name of
+    // `os_dev` (1: disk access name, 2: disk media name); empty when there is none.
+    void getDiskField(const std::string& os_dev, int field, std::string& value);
+    // The udid of the disk of the group that the OS device belongs to.
+    void getDiskidFromOSName(const std::string& dg_name, const std::string& os_dev,
+                             std::string& udid);
+    std::string convertDiskNameToDAName(const std::string& name);
+    std::string convertDANameToDiskName(const std::string& name);
+
+    // ---- discovery ----
+    // Fills `vg` with the group `dg_name`; the identities in `captured` (empty in plain
+    // discovery) go to the orig_* fields.
+    void populateDG(const std::string& dg_name, VG& vg, VXDG& captured);
+    void getDGParameters(const std::string& dg_name, VG& vg, const std::string& orig_name,
+                         const std::string& orig_uuid);
+    void populatePV(VG& vg, const std::map<std::string, VXPV>& captured);
+    void populateLV(VG& vg, const std::map<std::string, VXLV>& captured);
+    void fillPVList(const std::string& dg_name, const std::string& volume, LV& lv);
+    // Names of the imported disk groups, appended to `names`.
+    void getDGList(std::list<std::string>& names);
+    bool isDGPresent(const std::string& dg_name);
+
+    // ---- captured metadata ----
+    // Allocates `size` bytes (released with free) or throws.
+    static void lvMalloc(unsigned long size, char*& buffer);
+    // Reads a captured metadata text into `dg`, which the caller passes freshly constructed.
+    void getFromMetadata(const char* metadata, VXDG& dg);
+    // Appends the plex names of `lv` that are among the plexes chosen for revert.
+    void find_plexes(const VXLV& lv, std::list<std::string>& plexes);
+    // The description of `lv` reduced to `plexes`; `description` is left as it was when the
+    // volume record lists no plexes.
+    void modify_metadata(const VXLV& lv, const std::list<std::string>& plexes,
+                         std::string& description);
+    // Writes a description file for vxmake (created exclusively, mode 0600).
+    void writeLVMetadata(const std::string& path, const std::string& text);
+
+    // ---- clone import ----
+    // Tags every disk with "yb_" + the first disk's access name (into `tag`): 0, or 1 on failure.
+    int tagDisks(const std::list<std::string>& disks, std::string& tag);
+    // Removes the tag from every disk; failures are logged.
+    void detagDisks(const std::list<std::string>& disks, const std::string& tag);
+    void createDG(const std::string& dg_name, const std::string& disk, Sharing sharing);
+
+    // ---- revert ----
+    void revert(const VXDG& dg, const std::list<std::string>& pv_dev_list, const char* metadata,
+                std::map<std::string, std::string>& old2new_uuid_map);
+    // Adds to the chosen plexes every captured plex whose disks are all among `da_names`.
+    void getRevertedPLs(const VXDG& dg, const std::list<std::string>& pv_dev_list,
+                        const std::list<std::string>& da_names);
+    void revert_plexes(const VXDG& dg, const char* temp_dir, std::string& description_file,
+                       std::map<std::string, std::string>& new2old_disks);
+    // Names of the volumes of `vg` that use any of the disks, sorted, without repeats.
+    void getLVsOnPVs(const VG& vg, const std::list<std::string>& pv_dev_list,
+                     std::list<std::string>& volumes);
+    // The plexes chosen for revert so far.
+    const std::list<std::string>& revertPlexNames() const { return plexNames_; }
+
+    // ---- teardown ----
+    void rmGroup(const char* vg_name);
+    void rmDisks(const std::list<std::string>& disks, DiskNames names);
+    void rmDisksAndGroup(const std::string& vg_name, const std::list<std::string>& disks);
+    // Flushes and deports the group.
+    bool cleanup(const VG& vg, const std::list<std::string>& pv_dev_list);
+
+    // ---- diagnostics ----
+    // Writes VxVM's view of the disks to the debug log, when its level is above 2.
+    void printVXVMStatus(const char* label, const std::list<std::string>& disks,
+                         const char* metadata);
+    void printVXVMStatus(const char* label);
+
+  private:
+    // The steps of the longer operations, defined beside them.
+    struct CloneSteps;
+    struct RevertSteps;
+    struct TeardownSteps;
+
+    std::unique_ptr<EvDebug> debug_;
+    std::list<std::string> plexNames_;
 };
