@@ -17,6 +17,7 @@ shift || true
 # name | seed files (a find expression under tests/fixtures) | dictionary (may be empty)
 targets=(
     "metadata|lvm2/metadata -name *.vg|fuzz/metadata.dict"
+    "gpfs_metadata|gpfs/metadata -name *.txt|fuzz/gpfs_metadata.dict"
 )
 wanted=("$@")
 
