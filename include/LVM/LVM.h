@@ -230,6 +230,14 @@ class VOLBRIDGE_API LVM_gpfs : public LVM {
                  std::map<std::string, std::string>& old2new_uuid_map) override;
     // Removes a file system made by recreateVG; a missing one is logged and left.
     void destroyVG(const char* vg_name) override;
+    // Unmounts `fs` on all nodes (forced when `force`).
+    bool unmountFS(const std::string& fs, bool force) override;
+    // Mounts `fs`: on the nodes listed in `node_file` when one is given, else read-only when
+    // `read_only`, else on this node for RP_LOCAL and on all nodes for every other phase.
+    bool mountFS(const std::string& fs, const std::string& node_file, RevertPhase phase,
+                 bool read_only) override;
+    bool suspendFS(const std::string& fs) override;
+    bool resumeFS(const std::string& fs) override;
     // One row per NSD served by the local node: its device, vendor "GPFS" and the NSD name.
     // A host without GPFS has no rows.
     CWmError getPVList(DeviceInfoList& list) override;
@@ -283,6 +291,35 @@ class VOLBRIDGE_API LVM_gpfs : public LVM {
     // The unique id is kept with a trailing "_".
     void setUniqueId(const std::string& id);
     std::string getUniqueId() const;
+
+    // ---- clone import ----
+    // Writes the captured cluster configuration to `path`, or to the temp directory's
+    // "mmsdrfsExport_" file when `path` is empty.
+    bool writeMmsdrfsFile(const std::string& data, const std::string& path,
+                          std::string* written_path);
+    // Writes the NSD stanza file naming this node as the server of every NSD of `nsdMap` (and of
+    // the excluded NSDs of a failure-group capture). `md`, `diskIdMap` and `spare_path` are not
+    // used.
+    bool writeStanzaFile(GPFSMetadata& md, std::map<std::string, std::string>& diskIdMap,
+                         std::map<std::string, std::string>& nsdMap, std::string* stanza_path,
+                         std::string* spare_path);
+    // Imports `fs` from `import_file` (or the file the prepare phase exported to), with the
+    // stanza file when one is given.
+    bool importFS(const std::string& fs, const std::string& import_file,
+                  const std::string& stanza_file);
+    // Exports `fs` to `path` (or to the temp directory's "gpfsRevExport_" file); a failure's
+    // output and error text are appended to `error_text` when given.
+    bool exportFS(const std::string& fs, const std::string& path, std::string* error_text);
+    // Excludes the NSDs of the exclude list from `fs`.
+    bool excludeFGDisks(const std::string& fs);
+
+    // ---- mount control and temporary files ----
+    // Writes the nodes that have `fs` mounted, one per line, to the temp directory's
+    // "gpfsMNodeList_" file; false when that file cannot be written.
+    bool getMountNodes(const std::string& fs, std::string& nodes);
+    // Removes `path`, or with an empty `path` every temporary file of the backend named with the
+    // current unique id and job id (always true then).
+    bool cleanTemp(const std::string& path);
 
   protected:
     std::string m_jobId;

@@ -12,20 +12,6 @@
 namespace volbridge {
 namespace gpfs {
 
-void rethrowFrom(const Origin& at, const char* otherText, ErrorNumber number, int line) {
-    try {
-        throw;
-    } catch (const YbException& e) {
-        g_ptrLogWriter->log(-1, at.func, line, 0, 0, "[%s:%d] %s", e.getFileName().c_str(),
-                            e.getLineNum(), e.getMessage().c_str());
-        const int err = number == ErrorNumber::Kept60606 && e.getErrno() == 60606 ? 60606 : -1;
-        at.fail(e.getMessage(), line, err);
-    } catch (...) {
-        g_ptrLogWriter->log(-1, at.func, line, 0, 0, "%s", otherText);
-        at.fail(otherText, line);
-    }
-}
-
 // One line per node after the dashed line; the node name is the second word:
 //
 //    Node number  Node name        GPFS state

@@ -1,4 +1,4 @@
-// Clone import and revert of GPFS file systems are not available yet: each refuses at once.
+// Revert and removal of GPFS file systems are not available yet: each refuses at once.
 #include "gpfs/gpfs_internal.h"
 
 namespace {
@@ -24,13 +24,6 @@ bool LVM_gpfs::prepRevertLV(const VG&, const char*, const std::list<std::string>
 
 bool LVM_gpfs::cancelRevertLV(const char*, const std::list<std::string>&) {
     notYet("virtual bool LVM_gpfs::cancelRevertLV(const char*, const std::list<std::string>&)");
-}
-
-LVM::VG LVM_gpfs::recreateVG(const std::list<std::string>&, const char*,
-                             std::map<std::string, std::string>&) {
-    notYet(
-        "virtual LVM::VG LVM_gpfs::recreateVG(const std::list<std::string>&, const char*, "
-        "std::map<std::string, std::string>&)");
 }
 
 LVM::VG LVM_gpfs::revertLVs(const std::list<std::string>&, const char*,

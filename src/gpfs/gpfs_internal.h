@@ -10,6 +10,8 @@
 #include "LVM/LVM.h"
 #include "core/Command.h"
 #include "core/Origin.h"
+#include "host/LogWriter.h"
+#include "host/YbException.h"
 
 namespace volbridge {
 namespace gpfs {
@@ -19,6 +21,10 @@ namespace gpfs {
 // The directory of the GPFS configuration files "mmsdrfs" and "mmfsNodeData": "/var/mmfs/gen".
 // Metadata capture reads both from it.
 std::string& configDirectory();
+
+// The directory of the export files written by clone import and by the clean-up of the cancel,
+// destroy and local phases ("yb_exportFile_" + unique id + file-system name): "/tmp".
+std::string& exportFileDirectory();
 
 // ---- the metadata text ----
 
@@ -88,8 +94,33 @@ enum class ErrorNumber {
 std::string tempFilePath(const Origin& at, const char* prefix, const std::string& uniqueId,
                          const std::string& jobId);
 
+// Removes the backend's temporary files named with `uniqueId` and `jobId` in the temp directory
+// ("gpfsMNodeList_", "stanzaFile_", "mmsdrfsExport_", "gpfsRevExport_", "nsdListFile_"); each
+// that cannot be removed (most often: it was never written) is logged at level 3.
+void removeTemporaryFiles(const std::string& uniqueId, const std::string& jobId);
+
 // Whether the operator marker `name` (under the marker directory) exists and is trusted.
 bool markerSet(const char* name);
+
+// Sleeps 2000 ms at a time while the marker `name` exists.
+void waitWhileMarker(const char* name);
+
+// Runs `step`, which returns a bool. A YbException from it (a refused name, a file that may not
+// be used, no temp directory) is logged as an error under `func` and gives false: for the
+// operations that report every failure by their result.
+template <class Step>
+bool falseOnRefusal(const char* func, Step&& step) {
+    try {
+        return step();
+    } catch (const YbException& e) {
+        g_ptrLogWriter->log(-1, func, e.getLineNum(), 0, 0, "%s", e.getMessage().c_str());
+        return false;
+    }
+}
+
+// Appends the ";"-separated NSD names of `list` to `cmd` as they stand, each checked; an empty
+// name (an empty list, ";;") is refused.
+void appendNsdList(CommandLine& cmd, const std::string& list);
 
 // ---- readers of command output ----
 

@@ -31,11 +31,36 @@ namespace gpfstest {
 // servers listed first).
 enum class Layout { Ccr, ServerBased };
 
+// The captured pvIds of the three disks of gpfs0.
+const char kPvSdb[] = "0A0000015F3A2B01#nsd1:0A0000015F3A2B01";
+const char kPvSdc[] = "0A0000015F3A2B04#nsd2:0A0000015F3A2B04";
+const char kPvSdd[] = "0A0000015F3A2B07#nsd3:0A0000015F3A2B07";
+const char kFsId[] = "0A000001:5F3A2C10";
+const char kClusterIdValue[] = "12399838388936568191";
+
 // The backend with its state in reach of the tests.
 class Backend : public LVM_gpfs {
   public:
     using LVM_gpfs::m_excludeList;
     using LVM_gpfs::m_failureGroup;
+};
+
+// A fake clock that also removes a marker file once a number of sleeps have passed, for the waits
+// that last while a marker exists.
+class MarkerClock : public vbhost::FakeClock {
+  public:
+    void removeAfter(const std::string& path, size_t sleeps) {
+        path_ = path;
+        left_ = sleeps;
+    }
+    void sleepMs(uint64_t milliseconds) override {
+        vbhost::FakeClock::sleepMs(milliseconds);
+        if (!path_.empty() && left_ > 0 && --left_ == 0) std::filesystem::remove(path_);
+    }
+
+  private:
+    std::string path_;
+    size_t left_ = 0;
 };
 
 class Sandbox {
@@ -45,14 +70,16 @@ class Sandbox {
           configDir_(root_.file("mmfs-gen")),
           tempDir_(root_.file("tmp")),
           markerDir_(root_.file("markers")),
+          exportDir_(root_.file("export")),
           config_(
               vbhost::IniConfig::fromString("[host]\njob_id = 42\ntemp_dir = " + tempDir_ + "\n")),
           configGuard_(config_),
           configDirGuard_(volbridge::gpfs::configDirectory(), configDir_),
           markerGuard_(volbridge::markerDirectory(), markerDir_),
+          exportDirGuard_(volbridge::gpfs::exportFileDirectory(), exportDir_),
           sinkGuard_(log_, 4),
           clockGuard_(clock_) {
-        for (const std::string& dir : {replayDir_, configDir_, tempDir_, markerDir_}) {
+        for (const std::string& dir : {replayDir_, configDir_, tempDir_, markerDir_, exportDir_}) {
             std::filesystem::create_directory(dir);
         }
         std::filesystem::permissions(tempDir_, std::filesystem::perms::owner_all);
@@ -88,27 +115,40 @@ class Sandbox {
     std::string configFile(const std::string& name) const { return configDir_ + "/" + name; }
     std::string tempFile(const std::string& name) const { return tempDir_ + "/" + name; }
     std::string marker(const std::string& name) const { return markerDir_ + "/" + name; }
+    std::string exportFile(const std::string& name) const { return exportDir_ + "/" + name; }
     // Creates the operator marker `name`.
-    void setMarker(const std::string& name) { vbtest::writeFile(marker(name), ""); }
+    void setMarker(const std::string& name) {
+        vbtest::writeFile(marker(name), "");
+        std::filesystem::permissions(
+            marker(name), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    }
+    // Makes "mmlscluster" describe another cluster than the captured one.
+    void useOtherCluster() {
+        std::string text = vbtest::readFixture("gpfs/mmlscluster.ccr.txt");
+        const std::string id = kClusterIdValue;
+        text.replace(text.find(id), id.size(), "4411223344556677889");
+        setReplay("mmlscluster.txt", text);
+    }
 
     // The host configuration, for values a test adds.
     vbhost::IniConfig& config() { return *config_; }
     vbhost::MemoryLogSink& log() { return log_; }
-    vbhost::FakeClock& clock() { return clock_; }
+    MarkerClock& clock() { return clock_; }
 
     static std::string mmsdrfs() { return vbtest::readFixture("gpfs/mmsdrfs.head.txt"); }
     static std::string mmfsNodeData() { return vbtest::readFixture("gpfs/mmfsNodeData.txt"); }
 
   private:
     vbtest::ScopedTempDir root_;
-    std::string replayDir_, configDir_, tempDir_, markerDir_;
+    std::string replayDir_, configDir_, tempDir_, markerDir_, exportDir_;
     std::shared_ptr<vbhost::IniConfig> config_;
     vbhost::ScopedConfig configGuard_;
     volbridge::ScopedOverride<std::string> configDirGuard_;
     volbridge::ScopedOverride<std::string> markerGuard_;
+    volbridge::ScopedOverride<std::string> exportDirGuard_;
     vbhost::MemoryLogSink log_;
     vbhost::ScopedLogSink sinkGuard_;
-    vbhost::FakeClock clock_;
+    MarkerClock clock_;
     vbhost::ScopedClock clockGuard_;
 };
 
@@ -169,6 +209,18 @@ inline std::string diskId(const std::string& device) {
     return "mmfsadm test readdescraw " + device + " | awk '{ if ( $0 ~/FS disk/ ){ printf $5; } }'";
 }
 
+inline std::string isGpfs(const std::string& fs) {
+    return "mmlsfs " + fs +
+           " -T 2>/dev/null| awk 'BEGIN {flag=0;} {if (flag>0) print $2; if ($1 ~/-------/) flag "
+           "=1;}'";
+}
+const char kCurrentNode[] =
+    "mmgetstate | awk 'BEGIN {flag=0;} {if(flag>0) printf $2; if($1 ~/----/) flag=1;}'";
+inline std::string mountNodes(const std::string& fs) {
+    return "mmlsmount " + fs + " -L | awk 'BEGIN{ flag=0;} {if(flag>0) print $2; if($3 == \"" + fs +
+           "\"){ flag=1; }}'";
+}
+
 // The commands of one run of the disk-identity step over `fs` for the NSDs `nsds` (each with a
 // local device: its "mmlsdisk -d" and, when `devices` names one, its descriptor).
 inline std::vector<std::string> identityCommands(const std::string& fs,
@@ -206,13 +258,6 @@ inline std::vector<std::string> wholeDiscovery(Layout layout) {
     return discoveryCommands(layout, false, {"nsd1", "nsd2", "nsd3"},
                              {"/dev/sdb", "/dev/sdc", "/dev/sdd"});
 }
-
-// The captured pvIds of the three disks of gpfs0.
-const char kPvSdb[] = "0A0000015F3A2B01#nsd1:0A0000015F3A2B01";
-const char kPvSdc[] = "0A0000015F3A2B04#nsd2:0A0000015F3A2B04";
-const char kPvSdd[] = "0A0000015F3A2B07#nsd3:0A0000015F3A2B07";
-const char kFsId[] = "0A000001:5F3A2C10";
-const char kClusterIdValue[] = "12399838388936568191";
 
 // The metadata text discovery writes for gpfs0 on the captured cluster.
 inline std::string capturedText(const std::string& pvEntries, const std::string& uniqueId,
