@@ -313,6 +313,22 @@ class VOLBRIDGE_API LVM_gpfs : public LVM {
     // Excludes the NSDs of the exclude list from `fs`.
     bool excludeFGDisks(const std::string& fs);
 
+    // ---- revert and teardown ----
+    // Takes vg.name out of the cluster for `phase`: unmounts it (not for RP_NO_UNMOUNT) and
+    // exports it. A failed export in the destroy and local phases removes the file system and
+    // its NSDs by force.
+    bool cleanFS(const VG& vg, const std::list<std::string>& pv_dev_list, RevertPhase phase);
+    // Imports md.fsName again: for RP_REVERT from the captured cluster configuration, for every
+    // other phase from the file the prepare phase exported to. Only `md` and `phase` are used.
+    bool revert(GPFSMetadata& md, std::map<std::string, std::string>& pvMap,
+                std::map<std::string, std::string>& lvMap,
+                const std::list<std::string>& pv_dev_list, const char* metadata, RevertPhase phase);
+    // Stop or start the ";"-separated NSDs `disks` of `fs`, or rebalance `fs`; `out` receives
+    // the command's output.
+    bool stopDisks(const std::string& fs, const std::string& disks, std::string& out);
+    bool startDisks(const std::string& fs, const std::string& disks, std::string& out);
+    bool restripeFS(const std::string& fs, std::string& out);
+
     // ---- mount control and temporary files ----
     // Writes the nodes that have `fs` mounted, one per line, to the temp directory's
     // "gpfsMNodeList_" file; false when that file cannot be written.

@@ -16,7 +16,6 @@
 #include <cstring>
 
 #include "core/FileDescriptor.h"
-#include "core/Text.h"
 #include "gpfs/gpfs_internal.h"
 #include "host/LogWriter.h"
 

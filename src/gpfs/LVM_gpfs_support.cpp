@@ -3,7 +3,6 @@
 #include <climits>
 
 #include "core/Markers.h"
-#include "core/ShellWord.h"
 #include "core/TempFile.h"
 #include "core/Text.h"
 #include "gpfs/gpfs_internal.h"

@@ -19,7 +19,8 @@ namespace gpfs {
 // ---- settings (tests point them elsewhere with a ScopedOverride) ----
 
 // The directory of the GPFS configuration files "mmsdrfs" and "mmfsNodeData": "/var/mmfs/gen".
-// Metadata capture reads both from it.
+// Metadata capture reads both from it; the clean-up after a tiebreaker disk blocked an export
+// rewrites its "mmsdrfs".
 std::string& configDirectory();
 
 // The directory of the export files written by clone import and by the clean-up of the cancel,
@@ -35,17 +36,19 @@ constexpr const char kUidToken[] = "$$$UID$$$";
 constexpr const char kFgToken[] = "$$$FG$$$";
 constexpr const char kEdToken[] = "$$$ED$$$";
 
-// Item 1: "$$$YB$$$" + name + ":" + id + "$$$YB$$$".
+// The pieces of the metadata text, in the order discovery writes them. The identity:
+// "$$$YB$$$" + name + ":" + id + "$$$YB$$$".
 std::string identityItem(const std::string& fsName, const std::string& fsId);
-// Items 2 and 3: a configuration file's content + "$$$YB$$$".
+// A configuration file's content + "$$$YB$$$" (mmsdrfs, then mmfsNodeData).
 std::string configFileItem(const std::string& content);
-// Item 4: cluster id + ":" + node list (each node followed by ";") + "$$$YB$$$".
+// The cluster: cluster id + ":" + node list (each node followed by ";") + "$$$YB$$$".
 std::string clusterItem(const std::string& clusterId, const std::string& nodeList);
-// One entry of item 5: device + ":" + pvId + ";".
+// One entry of the disk section ("$$$PV$$$" entries "$$$PV$$$"): device + ":" + pvId + ";".
 std::string pvEntry(const std::string& device, const std::string& pvId);
-// Item 6: "$$$LV$$$" + device + "#" + uuid + "$$$LV$$$".
+// The file system as a volume: "$$$LV$$$" + device + "#" + uuid + "$$$LV$$$".
 std::string lvItem(const std::string& device, const std::string& uuid);
-// Items 7-9.
+// The unique id, the failure group ("%d", at most 9 characters) and the exclude list, each
+// between its two tokens.
 std::string uniqueIdItem(const std::string& uniqueId);
 std::string failureGroupItem(int failureGroup);
 std::string excludeListItem(const std::string& excludeList);
@@ -152,6 +155,11 @@ DescriptorTally tallyDescriptors(const std::vector<std::string>& entries, int fa
 // The snapshotted disks hold a majority of the descriptor replicas (a tiebreaker disk counts
 // once more).
 bool quorumSatisfied(const DescriptorTally& tally);
+
+// The tiebreaker disk that an "mmexportfs" error names ("... Disk nsd3 is a tiebreaker disk
+// ..."): the text from 5 characters after the first "Disk" up to the first " is" behind it.
+// Empty when the text does not mention "tiebreaker" or holds no such name.
+std::string tiebreakerDisk(std::string_view errorText);
 
 }  // namespace gpfs
 }  // namespace volbridge
