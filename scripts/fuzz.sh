@@ -18,6 +18,7 @@ shift || true
 targets=(
     "metadata|lvm2/metadata -name *.vg|fuzz/metadata.dict"
     "vxvm_metadata|vxvm/metadata -name *.txt|fuzz/vxvm_metadata.dict"
+    "gpfs_metadata|gpfs/metadata -name *.txt|fuzz/gpfs_metadata.dict"
 )
 wanted=("$@")
 

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/CWmError.h"
 #include "host/YbException.h"
@@ -341,4 +342,166 @@ class VOLBRIDGE_API LVM_vxvm : public LVM {
 
     std::unique_ptr<EvDebug> debug_;
     std::list<std::string> plexNames_;
+};
+
+// The cluster a GPFS file system belonged to when its metadata was captured.
+struct GPFSClusterInfo {
+    std::string clusterId;         // the cluster id printed by mmlscluster
+    std::list<std::string> nodes;  // node names, in the order they were captured
+};
+
+// The metadata text of a GPFS file system, read back.
+struct GPFSMetadata {
+    std::string fsName;        // file-system (device) name, without "/dev/"
+    std::string fsId;          // file-system identifier; may contain ":"
+    std::string mmsdrfsData;   // the cluster configuration file, byte for byte
+    std::string mmfsNodeData;  // the node configuration file, byte for byte
+    GPFSClusterInfo cluster;
+    std::string excludeList;    // ";"-separated NSD names outside the snapshotted failure group
+    int32_t failureGroup = -1;  // failure group whose disks were snapshotted; -1: every disk
+};
+
+// The GPFS backend (vendor "GPFS"). One GPFS file system is the group: its NSDs are the PVs and
+// the file system itself is the one LV. The metadata holds the cluster configuration, the file
+// system's identity and the identity of every disk, as a token text.
+class VOLBRIDGE_API LVM_gpfs : public LVM {
+  public:
+    static constexpr const char* vendor = "GPFS";
+
+    // Runs no command; takes the job id from the host.
+    LVM_gpfs();
+    ~LVM_gpfs() override;
+
+    VG getVGByLVDevice(const char* dev) override;
+    VG getVGByUUID(const char* uuid) override;
+    // True when the disks `pv_dev_list` carry exactly the disk identifiers captured in
+    // `metadata` (device paths may differ). `vg` is not used.
+    bool canRevert(const VG& vg, const char* metadata,
+                   const std::list<std::string>& pv_dev_list) override;
+    // Records the nodes that have vg.name mounted, unmounts it everywhere and exports it.
+    bool prepRevertLV(const VG& vg, const char* metadata,
+                      const std::list<std::string>& pv_dev_list) override;
+    // Imports the file system again from the file prepRevertLV exported it to.
+    bool cancelRevertLV(const char* metadata, const std::list<std::string>& pv_dev_list) override;
+    // Imports the captured file system into this (another) cluster from cloned disks. Neither
+    // `pv_dev_list` nor the map is read or changed.
+    VG recreateVG(const std::list<std::string>& pv_dev_list, const char* metadata,
+                  std::map<std::string, std::string>& old2new_uuid_map) override;
+    // Imports the file system from the captured cluster configuration and mounts it on all nodes.
+    VG revertLVs(const std::list<std::string>& pv_dev_list, const char* metadata,
+                 std::map<std::string, std::string>& old2new_uuid_map) override;
+    // Removes a file system made by recreateVG; a missing one is logged and left.
+    void destroyVG(const char* vg_name) override;
+    // Unmounts `fs` on all nodes (forced when `force`).
+    bool unmountFS(const std::string& fs, bool force) override;
+    // Mounts `fs`: on the nodes listed in `node_file` when one is given, else read-only when
+    // `read_only`, else on this node for RP_LOCAL and on all nodes for every other phase.
+    bool mountFS(const std::string& fs, const std::string& node_file, RevertPhase phase,
+                 bool read_only) override;
+    bool suspendFS(const std::string& fs) override;
+    bool resumeFS(const std::string& fs) override;
+    // One row per NSD served by the local node: its device, vendor "GPFS" and the NSD name.
+    // A host without GPFS has no rows.
+    CWmError getPVList(DeviceInfoList& list) override;
+
+    // ---- discovery ----
+    // 0 when `dev` names a GPFS file system, 1 otherwise or when the test cannot run.
+    static int isGPFSFileSystem(const std::string& dev);
+    // The text after the last "/" of `dev`; 0 on success, 1 on failure.
+    int getGPFSFileSystemNamefromDevice(const std::string& dev, std::string& fsName);
+    // The name of the file system whose identifier is `fsId`; 0 on success, 1 on failure.
+    int getGPFSFileSystemNamefromUuid(const std::string& fsId, std::string& fsName);
+    // Name, identifier, vendor and metadata items 1-4 of the file system `fs`.
+    void getFSParameters(const std::string& fs, VG& vg, const std::string* orig_name,
+                         const std::string* orig_uuid);
+    // The disk identifier in the descriptor of `dev`; 1 when the command failed, else 0 (also
+    // when `diskId` came back empty).
+    int getDiskIdfromDevice(const std::string& dev, std::string& diskId);
+    void populatePV(VG& vg, const std::map<std::string, std::string>* pvMap);
+    void populateLV(VG& vg, const std::map<std::string, std::string>* lvMap,
+                    const std::string* orig_name);
+    // getFSParameters, populatePV and populateLV; the maps are the captured ones of
+    // parseMetadata, null when there are none.
+    void populateFS(const std::string& fs, VG& vg, const std::string* orig_name,
+                    const std::string* orig_uuid, const std::map<std::string, std::string>* pvMap,
+                    const std::map<std::string, std::string>* lvMap);
+
+    // ---- disk identity ----
+    // Adds diskId + "#" + NSD name + ":" + NSD volume id under the local device path of every
+    // snapshotted disk of `fs`; checks the descriptor quorum of a failure-group capture and
+    // extends the exclude list. Throws on every failure.
+    bool generatePVId(std::string fs, std::map<std::string, std::string>& idMap);
+    // Splits captured pvIds into device -> diskId and NSD name -> NSD volume id; false on the
+    // first malformed pvId.
+    bool parsePVId(const std::map<std::string, std::string>& pvMap,
+                   std::map<std::string, std::string>& diskIdMap,
+                   std::map<std::string, std::string>& nsdMap);
+
+    // ---- metadata ----
+    // Replaces `out` with the identity, the two configuration files and the cluster.
+    void collectFSMetadata(const std::string& fsName, const std::string& fsId, std::string& out);
+    // Reads the metadata text; the maps are filled only when they are empty on entry. Sets the
+    // unique id, the failure group and the exclude list.
+    void parseMetadata(const std::string& text, GPFSMetadata& md,
+                       std::map<std::string, std::string>& pvMap,
+                       std::map<std::string, std::string>& lvMap);
+    // Appends the non-empty pieces of `text` between occurrences of `delimiter`.
+    static void ToKenize(const std::string& text, std::vector<std::string>& pieces,
+                         const std::string& delimiter);
+    void setJobId(const long long& id);
+    std::string getJobId() const;
+    // The unique id is kept with a trailing "_".
+    void setUniqueId(const std::string& id);
+    std::string getUniqueId() const;
+
+    // ---- clone import ----
+    // Writes the captured cluster configuration to `path`, or to the temp directory's
+    // "mmsdrfsExport_" file when `path` is empty.
+    bool writeMmsdrfsFile(const std::string& data, const std::string& path,
+                          std::string* written_path);
+    // Writes the NSD stanza file naming this node as the server of every NSD of `nsdMap` (and of
+    // the excluded NSDs of a failure-group capture). `md`, `diskIdMap` and `spare_path` are not
+    // used.
+    bool writeStanzaFile(GPFSMetadata& md, std::map<std::string, std::string>& diskIdMap,
+                         std::map<std::string, std::string>& nsdMap, std::string* stanza_path,
+                         std::string* spare_path);
+    // Imports `fs` from `import_file` (or the file the prepare phase exported to), with the
+    // stanza file when one is given.
+    bool importFS(const std::string& fs, const std::string& import_file,
+                  const std::string& stanza_file);
+    // Exports `fs` to `path` (or to the temp directory's "gpfsRevExport_" file); a failure's
+    // output and error text are appended to `error_text` when given.
+    bool exportFS(const std::string& fs, const std::string& path, std::string* error_text);
+    // Excludes the NSDs of the exclude list from `fs`.
+    bool excludeFGDisks(const std::string& fs);
+
+    // ---- revert and teardown ----
+    // Takes vg.name out of the cluster for `phase`: unmounts it (not for RP_NO_UNMOUNT) and
+    // exports it. A failed export in the destroy and local phases removes the file system and
+    // its NSDs by force.
+    bool cleanFS(const VG& vg, const std::list<std::string>& pv_dev_list, RevertPhase phase);
+    // Imports md.fsName again: for RP_REVERT from the captured cluster configuration, for every
+    // other phase from the file the prepare phase exported to. Only `md` and `phase` are used.
+    bool revert(GPFSMetadata& md, std::map<std::string, std::string>& pvMap,
+                std::map<std::string, std::string>& lvMap,
+                const std::list<std::string>& pv_dev_list, const char* metadata, RevertPhase phase);
+    // Stop or start the ";"-separated NSDs `disks` of `fs`, or rebalance `fs`; `out` receives
+    // the command's output.
+    bool stopDisks(const std::string& fs, const std::string& disks, std::string& out);
+    bool startDisks(const std::string& fs, const std::string& disks, std::string& out);
+    bool restripeFS(const std::string& fs, std::string& out);
+
+    // ---- mount control and temporary files ----
+    // Writes the nodes that have `fs` mounted, one per line, to the temp directory's
+    // "gpfsMNodeList_" file; false when that file cannot be written.
+    bool getMountNodes(const std::string& fs, std::string& nodes);
+    // Removes `path`, or with an empty `path` every temporary file of the backend named with the
+    // current unique id and job id (always true then).
+    bool cleanTemp(const std::string& path);
+
+  protected:
+    std::string m_jobId;
+    std::string m_uniqueId;
+    std::string m_excludeList;
+    int32_t m_failureGroup;
 };
