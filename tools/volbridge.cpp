@@ -321,9 +321,9 @@ const char* const kFooter =
     "Exit status: 0 success, 1 the operation failed (its message and the library function on "
     "standard error), 2 usage error.";
 const char* const kSignalFooter =
-    "SIGINT, SIGTERM and SIGHUP wait until the operation has run to its end (the map is written "
-    "as usual); the exit status is then 128 + the signal. After a harder stop, run the same "
-    "command again: it finishes the work.";
+    "SIGINT, SIGTERM and SIGHUP wait until the operation has run to its end (recreate and revert "
+    "still write the map); the exit status is then 128 + the signal. After a harder stop, run the "
+    "same command again: it finishes the work.";
 
 // The subcommands whose operation changes disks.
 bool changesDisks(const std::string& subcommand) {
