@@ -173,8 +173,9 @@ class VOLBRIDGE_API LVM_linux_lvm : public LVM {
     // All LVM2 groups that have at least one LV, in "lvs" order; with `with_lvs` each entry
     // also has its visible, non-snapshot LVs. A failed listing gives an empty list.
     static std::list<VG> getVGs(bool with_lvs);
-    // Refreshes vg.metadata from a new backup of the group named vg.name and fills its PVs and
-    // LVs from it.
+    // Refreshes vg.metadata with LVM2's description of the group named vg.name as it is now
+    // (which must be the group vg.uuid, when that is set) and fills its PVs and LVs from it; a PV
+    // that LVM2 cannot find has no device and the state PV_STATE_UNKNOWN.
     static void populateVG(VG& vg);
 
     // The cached group list, filled by the operations that need it when it is empty.

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "core/Text.h"
 #include "host/LogWriter.h"
 #include "host/YbException.h"
 #include "linux_lvm/lvm2_crosscheck.h"
@@ -35,6 +36,20 @@ Names childNames(Node* section) {
 
 }  // namespace
 
+void addMissingVolumeSections(Node* root) {
+    for (Node* vg = root; vg; vg = vg->next) {
+        Node* id = child(vg, "id");
+        if (!id || !id->isString()) continue;
+        for (const char* name : {"logical_volumes", "physical_volumes"}) {
+            if (child(vg, name)) continue;
+            Node* section = LVM_linux_lvm_parser::makeNode(name);
+            section->next = vg->child;
+            vg->child = section;
+        }
+        return;
+    }
+}
+
 bool isSegment(const Node* node) {
     return node && node->child && strncmp(node->name, "segment", 7) == 0;
 }
@@ -52,7 +67,7 @@ bool isSegmentOfType(Node* node, const char* type) {
 
 void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::string& what,
                     Node** vg_node, Node** pvs_node, Node** lvs_node) {
-    const std::string in = " in " + what;
+    const std::string in = " in " + printable(what);
 
     Node* vg = nullptr;
     for (Node* n = root; n; n = n->next) {
@@ -70,7 +85,7 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
     Names pvNames;
     Names pvIds;
     for (Node* pv = pvs->child; pv; pv = pv->next) {
-        const std::string p = pv->name;
+        const std::string p = printable(pv->name);
         Node* id = child(pv, "id");
         if (!id || !id->isString()) {
             reject("Can't find UUID in the description of PV [" + p + "]" + in, 291);
@@ -81,7 +96,7 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
         }
         if (!pvNames.insert(pv->name).second) reject("Duplicate PV [" + p + "]" + in, 298);
         if (!pvIds.insert(id->value->str).second) {
-            reject("Duplicate PV UUID [" + std::string(id->value->str) + "]" + in, 300);
+            reject("Duplicate PV UUID [" + printable(id->value->str) + "]" + in, 300);
         }
     }
 
@@ -92,7 +107,7 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
     Names seenLvNames;
     Names lvIds;
     for (Node* lv = lvs->child; lv; lv = lv->next) {
-        const std::string l = lv->name;
+        const std::string l = printable(lv->name);
         Node* id = child(lv, "id");
         if (!id || !id->isString()) {
             reject("Can't find UUID in the description of LV [" + l + "]" + in, 313);
@@ -110,7 +125,7 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
         int counted = 0;
         for (Node* seg = lv->child; seg; seg = seg->next) {
             if (!isSegment(seg)) continue;
-            const std::string s = seg->name;
+            const std::string s = printable(seg->name);
             const std::string of = s + " of LV [" + l + "]";
             Node* type = child(seg, "type");
             if (!type || !type->isString()) reject("Can't find type of " + of + in, 329);
@@ -120,8 +135,8 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
                 if (!isArray(stripes)) reject("Can't find stripes of " + of + in, 335);
                 for (Value* v = stripes->value; v; v = v->next) {
                     if (v->str && !pvNames.count(v->str)) {
-                        reject("One stripe of " + of + " refers to an unknown PV [" + v->str + "]" +
-                                   in,
+                        reject("One stripe of " + of + " refers to an unknown PV [" +
+                                   printable(v->str) + "]" + in,
                                339);
                     }
                 }
@@ -131,13 +146,13 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
                 Node* cow = child(seg, "cow_store");
                 if (!cow || !cow->isString()) reject("Can't find cow_store of " + of + in, 350);
                 if (!lvNames.count(origin->value->str)) {
-                    reject("origin of " + of + " refers to an unknown LV [" + origin->value->str +
-                               "]" + in,
+                    reject("origin of " + of + " refers to an unknown LV [" +
+                               printable(origin->value->str) + "]" + in,
                            353);
                 }
                 if (!lvNames.count(cow->value->str)) {
-                    reject("cow_store of " + of + " refers to an unknown LV [" + cow->value->str +
-                               "]" + in,
+                    reject("cow_store of " + of + " refers to an unknown LV [" +
+                               printable(cow->value->str) + "]" + in,
                            357);
                 }
                 if (segmentCount != 1) {
@@ -149,16 +164,16 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
             } else if (*type == "mirror") {
                 Node* log = child(seg, "mirror_log");
                 if (log && log->isString() && !lvNames.count(log->value->str)) {
-                    reject("mirror_log of " + of + " refers to an unknown LV [" + log->value->str +
-                               "]" + in,
+                    reject("mirror_log of " + of + " refers to an unknown LV [" +
+                               printable(log->value->str) + "]" + in,
                            374);
                 }
                 Node* mirrors = child(seg, "mirrors");
                 if (!isArray(mirrors)) reject("Can't find mirrors of " + of + in, 380);
                 for (Value* v = mirrors->value; v; v = v->next) {
                     if (v->str && !lvNames.count(v->str)) {
-                        reject("One mirror side of " + of + " refers to an unknown LV [" + v->str +
-                                   "]" + in,
+                        reject("One mirror side of " + of + " refers to an unknown LV [" +
+                                   printable(v->str) + "]" + in,
                                384);
                     }
                 }
@@ -169,7 +184,8 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
                            391);
                 }
             } else {
-                reject("LV [" + l + "] has an unknown type \"" + type->value->str + "\"", 396);
+                reject("LV [" + l + "] has an unknown type \"" + printable(type->value->str) + "\"",
+                       396);
             }
             ++counted;
         }
@@ -182,7 +198,7 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
         }
         if (!seenLvNames.insert(lv->name).second) reject("Duplicate LV [" + l + "]" + in, 411);
         if (!lvIds.insert(id->value->str).second) {
-            reject("Duplicate LV UUID [" + std::string(id->value->str) + "]" + in, 413);
+            reject("Duplicate LV UUID [" + printable(id->value->str) + "]" + in, 413);
         }
     }
 
