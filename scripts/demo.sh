@@ -83,7 +83,7 @@ trap 'exit 143' TERM
 
 # LVM2 reads this lvm.conf only: its filter admits exactly the loop devices in "admitted"
 # (anchored patterns), activation is off (the demo needs no device-mapper) and group backups go
-# to /etc/lvm/backup, where the library reads them.
+# to /etc/lvm/backup (the library itself asks LVM2 for a group's metadata when it needs it).
 export LVM_SYSTEM_DIR=$work/lvm
 # Descriptors that the caller of this script left open are none of LVM2's business.
 export LVM_SUPPRESS_FD_WARNINGS=1

@@ -17,6 +17,8 @@ shift || true
 # name | seed files (a find expression under tests/fixtures) | dictionary (may be empty)
 targets=(
     "metadata|lvm2/metadata -name *.vg|fuzz/metadata.dict"
+    "vxvm_metadata|vxvm/metadata -name *.txt|fuzz/vxvm_metadata.dict"
+    "gpfs_metadata|gpfs/metadata -name *.txt|fuzz/gpfs_metadata.dict"
 )
 wanted=("$@")
 

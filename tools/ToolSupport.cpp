@@ -1,5 +1,6 @@
 #include "ToolSupport.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,32 +95,27 @@ std::string readTextFile(const std::string& path, const char* what) {
 }
 
 void writeTextFile(const std::string& path, const std::string& text) {
-    const size_t slash = path.rfind('/');
-    std::string temp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
-                       ".volbridge.XXXXXX";
-    int fd = mkstemp(&temp[0]);
-    if (fd < 0) {
-        throw std::runtime_error("cannot write " + path +
-                                 ": cannot create a temporary file: " + strerror(errno));
-    }
+    // In place: a symbolic link stays a link to the file it names, and the file keeps its owner,
+    // mode and other names.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + strerror(errno));
     size_t done = 0;
+    int err = 0;
     while (done < text.size()) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n <= 0) {
+            err = n < 0 ? errno : EIO;
+            break;
+        }
         done += static_cast<size_t>(n);
     }
-    const int writeErrno = errno;
-    // mkstemp makes the file readable by its owner only; the result gets the usual mode.
-    const mode_t mask = umask(0);
-    umask(mask);
-    const bool written = done == text.size() && fchmod(fd, 0666 & ~mask) == 0 && fsync(fd) == 0;
-    close(fd);
-    if (!written || rename(temp.c_str(), path.c_str()) != 0) {
-        const int err = written ? errno : writeErrno;
-        unlink(temp.c_str());
-        throw std::runtime_error("cannot write " + path + ": " + strerror(err));
-    }
+    // Written first and cut to length after, so that the old text is never gone before the new
+    // one is there.
+    if (err == 0 && ftruncate(fd, static_cast<off_t>(text.size())) != 0) err = errno;
+    if (err == 0 && fsync(fd) != 0) err = errno;
+    if (close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) throw std::runtime_error("cannot write " + path + ": " + strerror(err));
 }
 
 std::map<std::string, std::string> readIdMap(const std::string& path) {

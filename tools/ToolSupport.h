@@ -31,8 +31,8 @@ std::string checkVendor(const std::string& vendor);
 
 // The whole content of a file; throws UsageError naming the file and the reason.
 std::string readTextFile(const std::string& path, const char* what);
-// Replaces the file's content through a temporary file in the same directory and a rename, so
-// that an interrupted tool never leaves half a file. Throws std::runtime_error.
+// Replaces the file's content in place (through a symbolic link, keeping the file's owner and
+// mode), creating it when it is missing. Throws std::runtime_error.
 void writeTextFile(const std::string& path, const std::string& text);
 
 // The identifier map of clone import and revert: a JSON object whose values are all strings

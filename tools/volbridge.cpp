@@ -2,13 +2,18 @@
 // operate it. Everything goes through the public interface (class LVM and the backend classes)
 // and the host services, as an agent loading the library would call them.
 //
-// Exit status: 0 success, 1 the operation failed, 2 usage error (nothing was run).
+// Exit status: 0 success, 1 the operation failed, 2 usage error (nothing was run), 128 + N when
+// signal N arrived while an operation changed disks (which was let run to its end first).
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <list>
 #include <memory>
+#include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -44,7 +49,49 @@ struct Inputs {
     std::string vgName;
     std::vector<std::string> devices;
     bool json = false;
+    bool force = false;
 };
+
+// The signal that arrived while DeferredSignals held it; 0 when none did.
+volatile sig_atomic_t g_deferredSignal = 0;
+
+extern "C" void deferSignal(int signal) {
+    if (g_deferredSignal == 0) g_deferredSignal = signal;
+}
+
+// Holds SIGINT, SIGTERM and SIGHUP back for its lifetime, while an operation changes disks: a
+// clone import or a revert stopped between re-initialising its PVs and restoring the group would
+// leave PVs whose new identifiers nobody has written down, and its temporary files behind. The
+// operation runs to its end; then the tool writes the map as usual and exits with 128 + the
+// signal. The commands the library starts are not protected from a signal sent to them.
+class DeferredSignals {
+  public:
+    DeferredSignals() {
+        struct sigaction action {};
+        action.sa_handler = deferSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (size_t i = 0; i < kCount; ++i) sigaction(kSignals[i], &action, &previous_[i]);
+    }
+    ~DeferredSignals() {
+        for (size_t i = 0; i < kCount; ++i) sigaction(kSignals[i], &previous_[i], nullptr);
+    }
+    DeferredSignals(const DeferredSignals&) = delete;
+    DeferredSignals& operator=(const DeferredSignals&) = delete;
+
+    int received() const { return g_deferredSignal; }
+
+  private:
+    static constexpr size_t kCount = 3;
+    static constexpr int kSignals[kCount] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction previous_[kCount];
+};
+
+// A name that recreate gives: "<name>_copy_<NNN>".
+bool isCloneName(const std::string& name) {
+    static const std::regex form(".+_copy_[0-9]{3,}");
+    return std::regex_match(name, form);
+}
 
 std::string joined(const std::vector<std::string>& items) {
     std::string text;
@@ -158,11 +205,41 @@ int revertStep(const Inputs& in, const std::string& step) {
 }
 
 int destroy(const Inputs& in) {
+    // The library removes any group it is given; the tool is for groups recreate made.
+    if (!in.force && !isCloneName(in.vgName)) {
+        throw UsageError("refusing to destroy group " + in.vgName +
+                         ": its name is not of the form <name>_copy_<NNN> that recreate gives; "
+                         "add --force to destroy it anyway");
+    }
     std::unique_ptr<LVM> backend = vbtool::makeBackend(in.vendor);
     backend->destroyVG(in.vgName.c_str());
     // A group that does not exist is not a failure of destroyVG: the backend only logs it.
     std::cout << "destroy finished for group " << in.vgName << ".\n";
     return 0;
+}
+
+// Runs the subcommand `name`; its exit status, with any failure on standard error.
+int perform(const std::string& name, const Inputs& in, const std::string& where) {
+    try {
+        vbtool::HostSetup host(in.host);
+        if (name == "discover") return discover(in);
+        if (name == "devices") return devices(in);
+        if (name == "recreate") return importGroup(in, false);
+        if (name == "revert") return importGroup(in, true);
+        if (name == "destroy") return destroy(in);
+        return revertStep(in, name);
+    } catch (const UsageError& e) {
+        std::cerr << where << ": " << e.what() << "\n";
+        return kUsage;
+    } catch (const YbException& e) {
+        std::cerr << where << ": " << e.getFuncName() << " failed: " << e.getMessage();
+        if (e.getErrno() != -1) std::cerr << " (error " << e.getErrno() << ")";
+        std::cerr << "\n";
+        return kFailed;
+    } catch (const std::exception& e) {
+        std::cerr << where << ": " << e.what() << "\n";
+        return kFailed;
+    }
 }
 
 // ---- the command line ----
@@ -243,6 +320,18 @@ void addJson(CLI::App* app, Inputs* in, const char* what) {
 const char* const kFooter =
     "Exit status: 0 success, 1 the operation failed (its message and the library function on "
     "standard error), 2 usage error.";
+const char* const kSignalFooter =
+    "SIGINT, SIGTERM and SIGHUP wait until the operation has run to its end (recreate and revert "
+    "still write the map); the exit status is then 128 + the signal. After a harder stop, run the "
+    "same command again: it finishes the work.";
+
+// The subcommands whose operation changes disks.
+bool changesDisks(const std::string& subcommand) {
+    for (const char* name : {"recreate", "revert", "prepare-revert", "cancel-revert", "destroy"}) {
+        if (subcommand == name) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -250,7 +339,6 @@ int main(int argc, char** argv) {
     Inputs in;
     CLI::App app("The volume-manager operations of the volbridge library, from the command line.",
                  "volbridge");
-    app.footer(std::string(kFooter) + "\nRun 'volbridge SUBCOMMAND --help' for its options.");
     app.require_subcommand(1);
     addHostOptions(&app, &in);
 
@@ -334,11 +422,20 @@ int main(int argc, char** argv) {
     CLI::App* destroyCmd = app.add_subcommand("destroy", "Remove a group made by recreate.");
     addVendor(destroyCmd, &in, true);
     destroyCmd->add_option("NAME", in.vgName, "the group's name")->required();
+    destroyCmd->add_flag("--force", in.force,
+                         "also remove a group whose name is not of the form <name>_copy_<NNN> "
+                         "that recreate gives (the source group, say)");
 
+    // Each subcommand's footer: its own text, then the exit statuses, once. (Set on the tool
+    // itself only now: a subcommand made earlier would have taken it over.)
     for (CLI::App* cmd : app.get_subcommands([](CLI::App*) { return true; })) {
         addHostOptions(cmd, &in);
-        cmd->footer(cmd->get_footer().empty() ? kFooter : cmd->get_footer() + "\n" + kFooter);
+        std::string footer = cmd->get_footer();
+        footer += (footer.empty() ? "" : "\n") + std::string(kFooter);
+        if (changesDisks(cmd->get_name())) footer += "\n" + std::string(kSignalFooter);
+        cmd->footer(footer);
     }
+    app.footer(std::string(kFooter) + "\nRun 'volbridge SUBCOMMAND --help' for its options.");
 
     // The subcommand's name for messages, once it is known.
     auto where = [&app]() {
@@ -360,25 +457,15 @@ int main(int argc, char** argv) {
         return kUsage;
     }
 
-    try {
-        vbtool::HostSetup host(in.host);
-        const std::string name = app.get_subcommands()[0]->get_name();
-        if (name == "discover") return discover(in);
-        if (name == "devices") return devices(in);
-        if (name == "recreate") return importGroup(in, false);
-        if (name == "revert") return importGroup(in, true);
-        if (name == "destroy") return destroy(in);
-        return revertStep(in, name);
-    } catch (const UsageError& e) {
-        std::cerr << where() << ": " << e.what() << "\n";
-        return kUsage;
-    } catch (const YbException& e) {
-        std::cerr << where() << ": " << e.getFuncName() << " failed: " << e.getMessage();
-        if (e.getErrno() != -1) std::cerr << " (error " << e.getErrno() << ")";
-        std::cerr << "\n";
-        return kFailed;
-    } catch (const std::exception& e) {
-        std::cerr << where() << ": " << e.what() << "\n";
-        return kFailed;
+    const std::string name = app.get_subcommands()[0]->get_name();
+    std::optional<DeferredSignals> deferred;
+    if (changesDisks(name)) deferred.emplace();
+    const int status = perform(name, in, where());
+    if (deferred && deferred->received()) {
+        const int signal = deferred->received();
+        std::cerr << where() << ": received signal " << signal << " (" << strsignal(signal)
+                  << ") during the operation, which was let run to its end first\n";
+        return 128 + signal;
     }
+    return status;
 }

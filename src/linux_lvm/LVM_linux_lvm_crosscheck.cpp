@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/Text.h"
 #include "host/LogWriter.h"
 #include "host/YbException.h"
 #include "linux_lvm/lvm2_crosscheck.h"
@@ -111,7 +112,7 @@ void checkReferences(Node* seg, const TypeRules& rules, const Names& lvNames, co
             reject("Can't find " + std::string(ref.key) + " of " + of + in, __LINE__);
         if (!lvNames.count(node->value->str)) {
             reject(std::string(ref.key) + " of " + of + " refers to an unknown LV [" +
-                       node->value->str + "]" + in,
+                       printable(node->value->str) + "]" + in,
                    __LINE__);
         }
     }
@@ -124,13 +125,28 @@ void checkReferences(Node* seg, const TypeRules& rules, const Names& lvNames, co
         reject("Can't find " + std::string(rules.lvArrays.front()) + " of " + of + in, __LINE__);
     for (Value* v = array->value; v; v = v->next) {
         if (v->str && !lvNames.count(v->str)) {
-            reject("One raid image of " + of + " refers to an unknown LV [" + v->str + "]" + in,
+            reject("One raid image of " + of + " refers to an unknown LV [" + printable(v->str) +
+                       "]" + in,
                    __LINE__);
         }
     }
 }
 
 }  // namespace
+
+void addMissingVolumeSections(Node* root) {
+    for (Node* vg = root; vg; vg = vg->next) {
+        Node* id = child(vg, "id");
+        if (!id || !id->isString()) continue;
+        for (const char* name : {"logical_volumes", "physical_volumes"}) {
+            if (child(vg, name)) continue;
+            Node* section = LVM_linux_lvm_parser::makeNode(name);
+            section->next = vg->child;
+            vg->child = section;
+        }
+        return;
+    }
+}
 
 bool isSegment(const Node* node) {
     return node && node->child && strncmp(node->name, "segment", 7) == 0;
@@ -149,7 +165,7 @@ bool isSegmentOfType(Node* node, const char* type) {
 
 void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::string& what,
                     Node** vg_node, Node** pvs_node, Node** lvs_node) {
-    const std::string in = " in " + what;
+    const std::string in = " in " + printable(what);
 
     Node* vg = nullptr;
     for (Node* n = root; n; n = n->next) {
@@ -167,7 +183,7 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
     Names pvNames;
     Names pvIds;
     for (Node* pv = pvs->child; pv; pv = pv->next) {
-        const std::string p = pv->name;
+        const std::string p = printable(pv->name);
         Node* id = child(pv, "id");
         if (!id || !id->isString()) {
             reject("Can't find UUID in the description of PV [" + p + "]" + in, 291);
@@ -178,7 +194,7 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
         }
         if (!pvNames.insert(pv->name).second) reject("Duplicate PV [" + p + "]" + in, 298);
         if (!pvIds.insert(id->value->str).second) {
-            reject("Duplicate PV UUID [" + std::string(id->value->str) + "]" + in, 300);
+            reject("Duplicate PV UUID [" + printable(id->value->str) + "]" + in, 300);
         }
     }
 
@@ -190,7 +206,7 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
     Names seenLvNames;
     Names lvIds;
     for (Node* lv = lvs->child; lv; lv = lv->next) {
-        const std::string l = lv->name;
+        const std::string l = printable(lv->name);
         Node* id = child(lv, "id");
         if (!id || !id->isString()) {
             reject("Can't find UUID in the description of LV [" + l + "]" + in, 313);
@@ -208,7 +224,7 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
         int counted = 0;
         for (Node* seg = lv->child; seg; seg = seg->next) {
             if (!isSegment(seg)) continue;
-            const std::string s = seg->name;
+            const std::string s = printable(seg->name);
             const std::string of = s + " of LV [" + l + "]";
             Node* type = child(seg, "type");
             if (!type || !type->isString()) reject("Can't find type of " + of + in, 329);
@@ -218,8 +234,8 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
                 if (!isArray(stripes)) reject("Can't find stripes of " + of + in, 335);
                 for (Value* v = stripes->value; v; v = v->next) {
                     if (v->str && !pvNames.count(v->str)) {
-                        reject("One stripe of " + of + " refers to an unknown PV [" + v->str + "]" +
-                                   in,
+                        reject("One stripe of " + of + " refers to an unknown PV [" +
+                                   printable(v->str) + "]" + in,
                                339);
                     }
                 }
@@ -229,13 +245,13 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
                 Node* cow = child(seg, "cow_store");
                 if (!cow || !cow->isString()) reject("Can't find cow_store of " + of + in, 350);
                 if (!lvNames.count(origin->value->str)) {
-                    reject("origin of " + of + " refers to an unknown LV [" + origin->value->str +
-                               "]" + in,
+                    reject("origin of " + of + " refers to an unknown LV [" +
+                               printable(origin->value->str) + "]" + in,
                            353);
                 }
                 if (!lvNames.count(cow->value->str)) {
-                    reject("cow_store of " + of + " refers to an unknown LV [" + cow->value->str +
-                               "]" + in,
+                    reject("cow_store of " + of + " refers to an unknown LV [" +
+                               printable(cow->value->str) + "]" + in,
                            357);
                 }
                 if (segmentCount != 1) {
@@ -247,16 +263,16 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
             } else if (*type == "mirror") {
                 Node* log = child(seg, "mirror_log");
                 if (log && log->isString() && !lvNames.count(log->value->str)) {
-                    reject("mirror_log of " + of + " refers to an unknown LV [" + log->value->str +
-                               "]" + in,
+                    reject("mirror_log of " + of + " refers to an unknown LV [" +
+                               printable(log->value->str) + "]" + in,
                            374);
                 }
                 Node* mirrors = child(seg, "mirrors");
                 if (!isArray(mirrors)) reject("Can't find mirrors of " + of + in, 380);
                 for (Value* v = mirrors->value; v; v = v->next) {
                     if (v->str && !lvNames.count(v->str)) {
-                        reject("One mirror side of " + of + " refers to an unknown LV [" + v->str +
-                                   "]" + in,
+                        reject("One mirror side of " + of + " refers to an unknown LV [" +
+                                   printable(v->str) + "]" + in,
                                384);
                     }
                 }
@@ -273,7 +289,7 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
                     "crossCheckMeta", 0,
                     "LV [%s] has the segment type \"%s\", which this library does not know: an "
                     "LV of that type is taken to use every LV and PV its segment names",
-                    l.c_str(), type->value->str);
+                    l.c_str(), printable(type->value->str).c_str());
             }
             ++counted;
         }
@@ -286,7 +302,7 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& /*parser*/, const std::str
         }
         if (!seenLvNames.insert(lv->name).second) reject("Duplicate LV [" + l + "]" + in, 411);
         if (!lvIds.insert(id->value->str).second) {
-            reject("Duplicate LV UUID [" + std::string(id->value->str) + "]" + in, 413);
+            reject("Duplicate LV UUID [" + printable(id->value->str) + "]" + in, 413);
         }
     }
 

@@ -14,10 +14,13 @@
 #include "LVM/LVM.h"
 #include "core/Command.h"
 #include "core/FileDescriptor.h"
+#include "core/TempFile.h"
+#include "core/Text.h"
 #include "host/LogWriter.h"
 #include "linux_lvm/LVM_linux_lvm_parser.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_discovery.h"
+#include "linux_lvm/lvm2_listing.h"
 #include "linux_lvm/lvm2_tokens.h"
 
 namespace volbridge {
@@ -30,35 +33,60 @@ constexpr char kReportSeparator = '\3';
 
 }  // namespace
 
-std::string& backupDir() {
-    static std::string dir = "/etc/lvm/backup/";
-    return dir;
-}
+namespace {
 
-std::string readVGMetadata(const char* vg_name) {
-    const Origin here{"LVM_linux_lvm::readVGMetadata", unit::kLinuxLvm};
-    const std::string name = vg_name ? vg_name : "";
-    // A group name is a file name inside the backup directory; LVM2 allows none of these.
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-        here.fail("Could not read metadata for VG [" + name + "]: not a VG name");
+// The whole content of `path`; throws from `here` when it cannot be read.
+std::string readWholeFile(const Origin& here, const std::string& path) {
+    FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        here.fail("Reading from metadata file " + path + " failed: " + strerror(errno));
     }
-    const std::string path = backupDir() + name;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        here.fail("Could not read metadata for VG " + name + ": Failed to open metadata file " +
-                      path + ": " + strerror(errno),
-                  586);
-    }
-    FileDescriptor closer(fd);
     std::string text;
     char chunk[1024];
     for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
+        ssize_t n = read(fd.get(), chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0)
-            here.fail("Reading from metadata file " + path + " failed: " + strerror(errno), 594);
+        if (n < 0) here.fail("Reading from metadata file " + path + " failed: " + strerror(errno));
         if (n == 0) break;
         text.append(chunk, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+// The "id" of the first top-level section that has one (the group's), or "" when the text holds
+// none or cannot be parsed.
+std::string groupIdOf(const std::string& text) {
+    try {
+        LVM_linux_lvm_parser parser;
+        LVM_linux_lvm_parser::NodeAutoPtr root(parser.parse(text.c_str()));
+        for (Node* n = root; n; n = n->next) {
+            const std::string id = idOf(n);
+            if (!id.empty()) return id;
+        }
+    } catch (const YbException&) {
+        // The caller's own parse reports what is wrong with the text.
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string readVGMetadata(const std::string& vg_name, const std::string& vg_uuid) {
+    const Origin here{"LVM_linux_lvm::readVGMetadata", unit::kLinuxLvm};
+    const std::string what = "Could not read metadata for VG " + printable(vg_name) + ": ";
+    TempFile file(here, hostTempDirectory(here), kGroupExportPrefix);
+    CommandResult r = run(CommandLine(here, "vgcfgbackup -f")
+                              .word(file.path(), "the metadata file")
+                              .word(vg_name, "the VG name"));
+    if (!r.succeeded()) here.fail(what + "vgcfgbackup failed: " + r.err);
+    std::string text = readWholeFile(here, file.path());
+    if (!vg_uuid.empty()) {
+        // A text without a group is the caller's parse to report.
+        const std::string id = groupIdOf(text);
+        if (!id.empty() && id != vg_uuid) {
+            here.fail(what + "LVM2 described the group with UUID " + printable(id) + ", not " +
+                      printable(vg_uuid) + " (do two groups bear that name?)");
+        }
     }
     return text;
 }
@@ -105,6 +133,15 @@ void appendStrings(Node* entry, std::list<std::string>* names) {
     }
 }
 
+// LVM2 marks a PV it cannot find with the flag "MISSING".
+bool isMissing(Node* pv) {
+    Node* flags = Parser::findDirectChild(pv, "flags");
+    for (Parser::Value* v = flags ? flags->value : nullptr; v; v = v->next) {
+        if (v->str && strcmp(v->str, "MISSING") == 0) return true;
+    }
+    return false;
+}
+
 bool isBlockDevice(const char* path, dev_t* rdev) {
     struct stat st;
     if (stat(path, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
@@ -117,16 +154,14 @@ bool isBlockDevice(const char* path, dev_t* rdev) {
 void LVM_linux_lvm::populateVG(VG& vg) {
     static const char* const kFunc = "LVM_linux_lvm::populateVG";
     const volbridge::Origin here{kFunc, volbridge::unit::kLinuxLvm};
-    // The outcome shows in the backup file: missing, or as it was.
-    volbridge::run(
-        volbridge::CommandLine(here, "vgcfgbackup").word(vg.name, "the volume group name"));
-    vg.metadata = volbridge::lvm2::readVGMetadata(vg.name.c_str());
+    vg.metadata = volbridge::lvm2::readVGMetadata(vg.name, vg.uuid);
     if (!vg.pvs.empty() && !vg.lvs.empty()) return;
 
     EvDebug dbg(nullptr);
     dbg.Debug(kFunc, "Populating PV info for VG %s", vg.name.c_str());
     Parser parser;
     Parser::NodeAutoPtr root(parser.parse(vg.metadata.c_str()));
+    volbridge::lvm2::addMissingVolumeSections(root);
     Node* pvsNode = nullptr;
     Node* lvsNode = nullptr;
     volbridge::lvm2::crossCheckMeta(root, parser, "metadata of VG " + vg.name, nullptr, &pvsNode,
@@ -135,8 +170,13 @@ void LVM_linux_lvm::populateVG(VG& vg) {
     std::map<std::string, std::string> pvIdOfSection;
     for (Node* section = pvsNode->child; section; section = section->next) {
         PV pv;
-        pv.uuid = pv.orig_uuid = Parser::findDirectChild(section, "id")->value->str;
-        pv.device = Parser::findDirectChild(section, "device")->value->str;
+        pv.uuid = pv.orig_uuid = volbridge::lvm2::idOf(section);
+        if (isMissing(section)) {
+            // LVM2 does not know where it is: its "device" is only where it was last seen.
+            pv.state = PV_STATE_UNKNOWN;
+        } else {
+            pv.device = volbridge::lvm2::stringValue(section, "device");
+        }
         vg.pvs[pv.uuid] = pv;
         pvIdOfSection[section->name] = pv.uuid;
     }
@@ -208,26 +248,42 @@ void LVM_linux_lvm::populateVG(VG& vg) {
 
 LVM::VG LVM_linux_lvm::getVGByLVDevice(const char* dev) {
     const std::string path = dev ? dev : "";
+    const volbridge::Origin here{"LVM_linux_lvm::getVGByLVDevice", volbridge::unit::kLinuxLvm};
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        const volbridge::Origin here{"LVM_linux_lvm::getVGByLVDevice", volbridge::unit::kLinuxLvm};
+    if (stat(path.c_str(), &st) != 0)
         here.fail("Failed to stat " + path + ": " + strerror(errno), 805);
-    }
     if (vgList_.empty()) vgList_ = getVGs(true);
     // Device numbers identify a block device only: a regular file or a character device would
     // otherwise match any LV node with the same (for files: zero) numbers.
     if (!S_ISBLK(st.st_mode)) return VG();
+    auto sameDevice = [&st](const std::string& device) {
+        dev_t rdev;
+        return isBlockDevice(device.c_str(), &rdev) && rdev == st.st_rdev;
+    };
+    auto populated = [](VG& vg) {
+        if (vg.pvs.empty()) {
+            // Completed on a copy, so that a failure leaves the cached entry as it was.
+            VG copy = vg;
+            populateVG(copy);
+            vg = copy;
+        }
+        return vg;
+    };
     for (VG& vg : vgList_) {
         for (const auto& entry : vg.lvs) {
-            dev_t rdev;
-            if (!isBlockDevice(entry.second.device.c_str(), &rdev) || rdev != st.st_rdev) continue;
-            if (vg.pvs.empty()) {
-                // Completed on a copy, so that a failure leaves the cached entry as it was.
-                VG populated = vg;
-                populateVG(populated);
-                vg = populated;
-            }
-            return vg;
+            if (sameDevice(entry.second.device)) return populated(vg);
+        }
+    }
+
+    // Not an LV of a cached group: the LV of a group made since the list was filled, or a
+    // snapshot, which the list leaves out. LVM2's listing of now says.
+    const volbridge::CommandResult now =
+        volbridge::run(volbridge::CommandLine(here, volbridge::lvm2::lvsListingCommand(true)));
+    for (const volbridge::lvm2::LvsRow& row : volbridge::lvm2::parseLvsRows(now.out)) {
+        if (!sameDevice("/dev/" + row.vg + "/" + row.lv)) continue;
+        vgList_ = volbridge::lvm2::parseLvsListing(now.out, true);
+        for (VG& vg : vgList_) {
+            if (vg.uuid == row.vgUuid) return populated(vg);
         }
     }
     return VG();
@@ -235,7 +291,15 @@ LVM::VG LVM_linux_lvm::getVGByLVDevice(const char* dev) {
 
 LVM::VG LVM_linux_lvm::getVGByUUID(const char* uuid) {
     const std::string wanted = uuid ? uuid : "";
-    for (VG& vg : getVGs(false)) {
+    const volbridge::Origin here{"LVM_linux_lvm::getVGByUUID", volbridge::unit::kLinuxLvm};
+    // Every group, also one without LVs.
+    volbridge::lvm2::GroupListing listing = volbridge::lvm2::listGroups(here);
+    if (!listing.ok) {
+        EvDebug(nullptr).Error(here.func, "Failed to query Linux LVM info: %s",
+                               listing.problem.c_str());
+        return VG();
+    }
+    for (VG& vg : listing.groups) {
         if (vg.uuid.empty() || vg.uuid != wanted) continue;
         populateVG(vg);
         return vg;

@@ -117,6 +117,18 @@ std::string uuidFromBytes(const unsigned char* bytes) {
     return uuid;
 }
 
+bool isLvmUuid(std::string_view text) {
+    if (text.size() != kUuidChars + 6) return false;
+    size_t at = 0;
+    for (size_t group = 0; group < 7; ++group) {
+        if (group > 0 && text[at++] != '-') return false;
+        for (uint32_t i = 0; i < kGroupSizes[group]; ++i) {
+            if (!memchr(kAlphabet, text[at++], kAlphabetSize)) return false;
+        }
+    }
+    return true;
+}
+
 std::string genUUID(const char* randomSource) {
     unsigned char bytes[kUuidChars];
     if (!readRandomBytes(randomSource, bytes)) pseudoRandomBytes(bytes);

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/Command.h"
+#include "core/Text.h"
 #include "host/FXString.h"
 #include "host/LogWriter.h"
 #include "linux_lvm/lvm2_listing.h"
@@ -18,6 +19,7 @@ const char* lvsListingCommand(bool with_lvs) {
 // Reads the output of lvsListingCommand(true) by token position:
 //   VG          VG UUID                                LV        LV UUID       Attr
 //   smp_linear  J08Rg3-CEQV-agPX-nhmR-mwzF-FdIt-tJJnRV lv1       FxtuEJ-...    -wi-XX----
+//   smp_snap    NJzdA1-MpHr-q6uv-lXIO-r21l-EvjD-4onjcM origin    Mw2Ucq-...    owi-XXs---
 //   smp_snap    NJzdA1-MpHr-q6uv-lXIO-r21l-EvjD-4onjcM snap      xWL4cr-...    swi-XXs---
 // Lines before the header are skipped up to the first word "VG". Rows of one group are adjacent.
 // Without LVs there are two columns and every row gives one entry.
@@ -74,12 +76,64 @@ std::list<LVM::VG> parseLvsListing(std::string_view view, bool with_lvs) {
             LVM::LV lv;
             lv.device = "/dev/" + vgName + "/" + lvName;
             lv.orig_uuid = lv.uuid = lvUuid;
-            // Snapshots and snapshot origins carry an "s" in their attributes; they are left out.
-            if (!lvUuid.empty() && attr.find('s') == std::string::npos) vg.lvs[lvUuid] = lv;
+            // A snapshot's attributes begin with "s" ("S" while it merges); snapshots are left
+            // out. Their origins ("o") are ordinary LVs with data and stay.
+            const bool snapshot = !attr.empty() && (attr[0] == 's' || attr[0] == 'S');
+            if (!lvUuid.empty() && !snapshot) vg.lvs[lvUuid] = lv;
         }
         vgs.push_back(vg);
     }
     return vgs;
+}
+
+// The same output, row by row, snapshots included; the lines up to the header (the first with
+// the word "VG") and lines without five words are no rows:
+//   VG          VG UUID                                LV        LV UUID       Attr
+//   smp_snap    NJzdA1-MpHr-q6uv-lXIO-r21l-EvjD-4onjcM snap      xWL4cr-...    swi-XXs---
+std::vector<LvsRow> parseLvsRows(std::string_view text) {
+    std::vector<LvsRow> rows;
+    bool header = false;
+    for (const std::string& line : splitLines(text)) {
+        std::vector<std::string> words = splitWords(line);
+        if (!header) {
+            for (const std::string& word : words) header = header || word == "VG";
+            continue;
+        }
+        if (words.size() != 5) continue;
+        rows.push_back(LvsRow{words[0], words[1], words[2], words[3], words[4]});
+    }
+    return rows;
+}
+
+// LVM2 names on standard error each clustered group it skips:
+//   Skipping clustered VG smp_clustered.
+//   See lvmlockd(8) for changing a clvm/clustered VG to a shared VG.
+std::set<std::string> parseSkippedGroups(std::string_view err) {
+    std::set<std::string> names;
+    const std::string_view lead = "Skipping clustered VG ";
+    for (const std::string& line : splitLines(err)) {
+        std::string text = trimBlanks(line);
+        if (!startsWith(text, lead)) continue;
+        text.erase(0, lead.size());
+        if (!text.empty() && text.back() == '.') text.pop_back();
+        if (!text.empty()) names.insert(text);
+    }
+    return names;
+}
+
+GroupListing listGroups(const Origin& at) {
+    GroupListing listing;
+    CommandResult r = run(CommandLine(at, kGroupListingCommand));
+    if (!r.succeeded()) {
+        listing.problem = "\"" + std::string(kGroupListingCommand) + "\" exited with " +
+                          std::to_string(r.status) + ": " + r.err;
+        return listing;
+    }
+    listing.ok = true;
+    // The rows of vgs have the two columns of "lvs -o vg_name,vg_uuid", one row per group.
+    listing.groups = parseLvsListing(r.out, false);
+    listing.skipped = parseSkippedGroups(r.err);
+    return listing;
 }
 
 // One line per PV, fields separated by ":", the device first and its group second:

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "core/Origin.h"
+#include "core/Text.h"
 
 namespace {
 
@@ -303,7 +304,8 @@ std::string LVM_linux_lvm_parser::context() const {
     if (!start_) return std::string();
     const char* from = tokStart_ - std::min<ptrdiff_t>(10, tokStart_ - start_);
     const char* to = tokEnd_ + std::min<ptrdiff_t>(10, end_ - tokEnd_);
-    return std::string(from, to);
+    // Shown as it can stand in a message: the text may hold control characters.
+    return volbridge::printable(std::string_view(from, static_cast<size_t>(to - from)));
 }
 
 void LVM_linux_lvm_parser::fail(const char* func, const std::string& message, int line) const {

@@ -1,11 +1,39 @@
-// Pieces shared by clone import and in-place revert.
+// The steps shared by clone import and in-place revert.
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cstring>
 
+#include "core/Text.h"
 #include "linux_lvm/lvm2_crosscheck.h"
+#include "linux_lvm/lvm2_identity.h"
+#include "linux_lvm/lvm2_import_state.h"
 #include "linux_lvm/lvm2_restore.h"
 
 namespace volbridge {
 namespace lvm2 {
+
+namespace {
+
+using Parser = LVM_linux_lvm_parser;
+
+}  // namespace
+
+std::string lvmNameProblem(const std::string& name, size_t longest) {
+    if (name.empty()) return "it is empty";
+    if (name[0] == '-') return "it starts with \"-\"";
+    if (name == "." || name == "..") return "it is \".\" or \"..\"";
+    for (unsigned char c : name) {
+        if (!isalnum(c) && !strchr("+_.-", c)) {
+            return "it holds characters other than letters, digits and \"+_.-\"";
+        }
+    }
+    if (name.size() > longest) {
+        return "it is longer than the " + std::to_string(longest) + " characters LVM2 allows";
+    }
+    return "";
+}
 
 std::string new2old(const std::map<std::string, std::string>& old2new_uuid_map,
                     const std::string& current_uuid) {
@@ -38,6 +66,261 @@ std::string& metadataTempDirectory() {
     return directory;
 }
 
+// ---- checks before anything changes ----
+
+void requireDistinctDevices(const Origin& at, const std::list<std::string>& devices) {
+    struct Seen {
+        std::string path;
+        struct stat st;
+    };
+    std::vector<Seen> seen;
+    for (const std::string& device : devices) {
+        Seen now{device, {}};
+        if (stat(device.c_str(), &now.st) != 0) {
+            at.fail("Can't stat PV device " + device + ": " + strerror(errno));
+        }
+        for (const Seen& earlier : seen) {
+            // A block device is its device number, whatever node names it; anything else (a
+            // file standing for a disk in a test) is its inode.
+            const bool same =
+                S_ISBLK(now.st.st_mode) && S_ISBLK(earlier.st.st_mode)
+                    ? now.st.st_rdev == earlier.st.st_rdev
+                    : now.st.st_dev == earlier.st.st_dev && now.st.st_ino == earlier.st.st_ino;
+            if (same) {
+                at.fail("PV device " + device + " is given twice" +
+                        (device == earlier.path ? "" : " (also as " + earlier.path + ")"));
+            }
+        }
+        seen.push_back(now);
+    }
+}
+
+std::vector<PassedPV> identifyPassedPVs(const Origin& at, Operation op,
+                                        const std::list<std::string>& devices,
+                                        const std::map<std::string, std::string>& old2new_uuid_map,
+                                        const ImportState& state, const std::string& vg_id) {
+    std::vector<PassedPV> passed;
+    for (const std::string& device : devices) {
+        PassedPV pv;
+        pv.device = device;
+        pv.current = getPVUUID(device);
+        pv.orig = new2old(old2new_uuid_map, pv.current);
+        if (pv.orig.empty()) {
+            // An earlier run was giving this copy its identity when it was stopped.
+            pv.orig = state.recordedOrigin(vg_id, pv.current);
+            if (!pv.orig.empty()) {
+                say(op, at.func,
+                    "%s carries UUID %s, given to the copy of PV %s by an earlier run that did "
+                    "not finish",
+                    device.c_str(), pv.current.c_str(), pv.orig.c_str());
+            }
+        }
+        if (pv.orig.empty()) {
+            at.fail("Can't find UUID " + printable(pv.current) + " in the supplied UUID map");
+        }
+        passed.push_back(pv);
+    }
+    return passed;
+}
+
+Node* findPVSection(Node* pvs, const std::string& id) {
+    for (Node* pv = pvs ? pvs->child : nullptr; pv; pv = pv->next) {
+        if (idOf(pv) == id) return pv;
+    }
+    return nullptr;
+}
+
+void requireOneDevicePerPV(const Origin& at, const std::vector<PassedPV>& passed) {
+    for (size_t i = 0; i < passed.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (passed[i].orig == passed[j].orig) {
+                at.fail("PV devices " + passed[j].device + " and " + passed[i].device +
+                        " both carry a copy of PV " + printable(passed[i].orig));
+            }
+        }
+    }
+}
+
+void requireLvmNames(const Origin& at, const std::string& vg_name, Node* lvs) {
+    const size_t longest =
+        vg_name.size() < kMaxGroupAndLvNameLength ? kMaxGroupAndLvNameLength - vg_name.size() : 0;
+    for (Node* lv = lvs ? lvs->child : nullptr; lv; lv = lv->next) {
+        const std::string problem = lvmNameProblem(lv->name, longest);
+        if (!problem.empty()) {
+            at.fail("LV [" + printable(lv->name) + "] would have a name that LVM2 refuses in VG [" +
+                    printable(vg_name) + "]: " + problem);
+        }
+    }
+}
+
+// ---- pruning a tree ----
+
+std::vector<RemovedSection> removePVsNotIn(Node* pvs, const std::set<std::string>& keep) {
+    std::vector<RemovedSection> removed;
+    for (Node* pv = pvs->child; pv;) {
+        Node* next = pv->next;
+        if (!keep.count(pv->name)) {
+            removed.push_back(RemovedSection{pv->name, idOf(pv), stringValue(pv, "device"), false});
+            removeChild(pvs, pv);
+        }
+        pv = next;
+    }
+    return removed;
+}
+
+Placement placementOn(Node* lv, const std::set<std::string>& pv_names) {
+    Placement placement = Placement::NoStripes;
+    for (Node* seg = lv->child; seg; seg = seg->next) {
+        if (!isSegmentOfType(seg, "striped")) continue;
+        placement = Placement::Wholly;
+        Node* stripes = Parser::findDirectChild(seg, "stripes");
+        for (auto* v = stripes ? stripes->value : nullptr; v; v = v->next) {
+            if (v->str && !pv_names.count(v->str)) return Placement::Partly;
+        }
+    }
+    return placement;
+}
+
+LVsOnPVs keepLVsWhollyOn(Node* lvs, const std::set<std::string>& pv_names,
+                         LVM_linux_lvm_parser& parser) {
+    LVsOnPVs result;
+    for (Node* lv = lvs->child; lv;) {
+        Node* next = lv->next;
+        switch (placementOn(lv, pv_names)) {
+            case Placement::NoStripes:
+                break;
+            case Placement::Wholly:
+                result.kept.push_back(StripedLV{lv, findPVofLV(lv, parser)});
+                break;
+            case Placement::Partly:
+                result.removed.push_back(
+                    RemovedSection{lv->name, idOf(lv), "", isVisibleLV(lv, parser)});
+                removeChild(lvs, lv);
+                break;
+        }
+        lv = next;
+    }
+    return result;
+}
+
+std::vector<RemovedSection> removeBrokenSnapshots(Node* lvs, std::list<std::string>* orphans) {
+    std::vector<RemovedSection> removed;
+    for (Node* lv = lvs->child; lv;) {
+        Node* next = lv->next;
+        SnapshotVerdict verdict = evaluateSnapshot(lv, lvs);
+        if (verdict.isSnapshot && !verdict.complete) {
+            removed.push_back(RemovedSection{lv->name, idOf(lv), "", true});
+            if (!verdict.cow.empty()) orphans->push_back(verdict.cow);
+            removeChild(lvs, lv);
+        }
+        lv = next;
+    }
+    return removed;
+}
+
+MirrorVerdict evaluateMirror(Node* lv, Node* lvs) {
+    MirrorVerdict verdict;
+    for (Node* seg = lv->child; seg; seg = seg->next) {
+        if (!isSegmentOfType(seg, "mirror")) continue;
+        verdict.isMirror = true;
+        verdict.complete = true;
+        Node* log = Parser::findDirectChild(seg, "mirror_log");
+        if (log && log->isString()) {
+            verdict.components.emplace_back(log->value->str);
+            verdict.complete = Parser::findDirectChild(lvs, log->value->str);
+        }
+        Node* mirrors = Parser::findDirectChild(seg, "mirrors");
+        for (auto* v = mirrors ? mirrors->value : nullptr; v; v = v->next) {
+            if (!v->str) continue;
+            verdict.components.emplace_back(v->str);
+            if (Parser::findDirectChild(lvs, v->str)) {
+                verdict.survivor = v->str;
+            } else {
+                verdict.complete = false;
+            }
+        }
+    }
+    return verdict;
+}
+
+void breakMirror(Node* lvs, const std::string& mirror, const std::string& survivor,
+                 LVM_linux_lvm_parser& parser) {
+    Node* side = Parser::findDirectChild(lvs, survivor.c_str());
+    Parser::rename(side, mirror.c_str());
+    makeVisibleLV(side, parser);
+}
+
+std::vector<MirrorOutcome> settleMirrors(Node* lvs, LVM_linux_lvm_parser& parser,
+                                         std::list<std::string>* orphans) {
+    std::vector<MirrorOutcome> outcomes;
+    for (Node* lv = lvs->child; lv;) {
+        Node* next = lv->next;
+        MirrorVerdict verdict = evaluateMirror(lv, lvs);
+        if (!verdict.isMirror) {
+            lv = next;
+            continue;
+        }
+        MirrorOutcome outcome{MirrorOutcome::Kind::Kept, lv->name, idOf(lv), "",
+                              verdict.components};
+        if (verdict.survivor.empty()) {
+            outcome.kind = MirrorOutcome::Kind::Removed;
+            orphans->insert(orphans->end(), verdict.components.begin(), verdict.components.end());
+            removeChild(lvs, lv);
+        } else if (!verdict.complete) {
+            outcome.kind = MirrorOutcome::Kind::Broken;
+            outcome.survivor = verdict.survivor;
+            for (const std::string& component : verdict.components) {
+                if (component != verdict.survivor) orphans->push_back(component);
+            }
+            // The mirror's section goes first: the side is to bear its name.
+            removeChild(lvs, lv);
+            breakMirror(lvs, outcome.name, outcome.survivor, parser);
+        }
+        outcomes.push_back(outcome);
+        lv = next;
+    }
+    return outcomes;
+}
+
+SnapshotVerdict evaluateSnapshot(Node* lv, Node* lvs) {
+    SnapshotVerdict verdict;
+    for (Node* seg = lv->child; seg; seg = seg->next) {
+        if (!isSegmentOfType(seg, "snapshot")) continue;
+        Node* origin = Parser::findDirectChild(seg, "origin");
+        Node* cow = Parser::findDirectChild(seg, "cow_store");
+        verdict.isSnapshot = true;
+        verdict.cow = cow && cow->isString() ? cow->value->str : "";
+        verdict.complete = origin && origin->isString() &&
+                           Parser::findDirectChild(lvs, origin->value->str) != nullptr &&
+                           !verdict.cow.empty() &&
+                           Parser::findDirectChild(lvs, verdict.cow.c_str()) != nullptr;
+        if (!verdict.complete) break;
+    }
+    return verdict;
+}
+
+bool unlinkChild(Node* parent, Node* node) {
+    for (Node** link = &parent->child; *link; link = &(*link)->next) {
+        if (*link == node) {
+            *link = node->next;
+            node->next = nullptr;
+            return true;
+        }
+    }
+    return false;
+}
+
+void removeChild(Node* parent, Node* node) {
+    if (unlinkChild(parent, node)) Parser::destroy(node);
+}
+
+void prependChild(Node* parent, Node* node) {
+    node->next = parent->child;
+    parent->child = node;
+}
+
+// ---- the commands ----
+
 CommandLine layoutPreservingPvcreate(const Origin& at, const std::string& filter_option,
                                      const std::string& new_uuid, const std::string& restore_file,
                                      const std::string& device) {
@@ -52,57 +335,53 @@ CommandLine layoutPreservingPvcreate(const Origin& at, const std::string& filter
     return cmd;
 }
 
-MirrorVerdict evaluateMirror(Node* lv, Node* lvs) {
-    MirrorVerdict verdict;
-    for (Node* seg = lv->child; seg; seg = seg->next) {
-        if (!isSegmentOfType(seg, "mirror")) continue;
-        verdict.isMirror = true;
-        verdict.complete = true;
-        Node* log = LVM_linux_lvm_parser::findDirectChild(seg, "mirror_log");
-        if (log && log->isString()) {
-            verdict.components.emplace_back(log->value->str);
-            verdict.complete = LVM_linux_lvm_parser::findDirectChild(lvs, log->value->str);
+void reinitializePVs(const Origin& at, Operation op, const std::vector<PassedPV>& passed,
+                     const std::string& filter_option, const std::string& restore_file,
+                     ImportState& state, const std::string& vg_id,
+                     std::map<std::string, std::string>& old2new_uuid_map) {
+    for (const PassedPV& pv : passed) {
+        if (op == Operation::CloneImport) {
+            say(op, at.func,
+                "Initializing %s (current UUID %s, backup UUID %s) with new random UUID...",
+                pv.device.c_str(), pv.current.c_str(), pv.orig.c_str());
+        } else {
+            say(op, at.func, "Initializing %s (%s) with new random UUID...", pv.device.c_str(),
+                pv.current.c_str());
         }
-        Node* mirrors = LVM_linux_lvm_parser::findDirectChild(seg, "mirrors");
-        for (auto* v = mirrors ? mirrors->value : nullptr; v; v = v->next) {
-            if (!v->str) continue;
-            verdict.components.emplace_back(v->str);
-            if (LVM_linux_lvm_parser::findDirectChild(lvs, v->str)) {
-                verdict.survivor = v->str;
-            } else {
-                verdict.complete = false;
-            }
+        // Before the disk changes: a run stopped from here on is finished by running it again.
+        state.record(vg_id, pv.orig, pv.fresh);
+        CommandResult created =
+            run(layoutPreservingPvcreate(at, filter_option, pv.fresh, restore_file, pv.device));
+        if (!created.succeeded()) {
+            // So that a retry can still map the device to its PV, whatever it carries now.
+            const std::string now = getPVUUID(pv.device);
+            old2new_uuid_map[pv.orig] = now;
+            if (now != pv.fresh) state.forget(vg_id, {pv.fresh});
+            at.fail("Failed to re-initialize PV " + pv.device + ": " + created.err);
+        }
+        const std::string now = getPVUUID(pv.device);
+        old2new_uuid_map[pv.orig] = now;
+        if (now != pv.fresh) {
+            at.fail("PV device " + pv.device + " carries UUID " + printable(now) +
+                    " after its re-initialization, not " + pv.fresh);
+        }
+        if (op == Operation::CloneImport) {
+            say(op, at.func, "PV [%s]: Name=[%s], Old UUID=[%s], New UUID=[%s]", pv.device.c_str(),
+                pv.section->name, pv.orig.c_str(), now.c_str());
+        } else {
+            say(op, at.func, "New UUID of %s is %s", pv.device.c_str(), now.c_str());
         }
     }
-    return verdict;
 }
 
-SnapshotVerdict evaluateSnapshot(Node* lv, Node* lvs) {
-    SnapshotVerdict verdict;
-    for (Node* seg = lv->child; seg; seg = seg->next) {
-        if (!isSegmentOfType(seg, "snapshot")) continue;
-        Node* origin = LVM_linux_lvm_parser::findDirectChild(seg, "origin");
-        Node* cow = LVM_linux_lvm_parser::findDirectChild(seg, "cow_store");
-        verdict.isSnapshot = true;
-        verdict.cow = cow && cow->isString() ? cow->value->str : "";
-        verdict.complete =
-            origin && origin->isString() &&
-            LVM_linux_lvm_parser::findDirectChild(lvs, origin->value->str) != nullptr &&
-            !verdict.cow.empty() &&
-            LVM_linux_lvm_parser::findDirectChild(lvs, verdict.cow.c_str()) != nullptr;
-        if (!verdict.complete) break;
-    }
-    return verdict;
-}
-
-void removeChild(Node* parent, Node* node) {
-    for (Node** link = &parent->child; *link; link = &(*link)->next) {
-        if (*link == node) {
-            *link = node->next;
-            node->next = nullptr;
-            LVM_linux_lvm_parser::destroy(node);
-            return;
-        }
+void restoreMetadata(const Origin& at, const std::string& options, const std::string& file,
+                     const std::string& vg_name) {
+    CommandResult restored = run(CommandLine(at, "vgcfgrestore ")
+                                     .literal(options + " -f")
+                                     .word(file, "the metadata file")
+                                     .word(vg_name, "the VG name"));
+    if (!restored.succeeded()) {
+        at.fail("Failed to update metadata for VG group [" + vg_name + "]: " + restored.err);
     }
 }
 

@@ -1,11 +1,15 @@
 // The revert protocol around a storage rollback: may these disks be rolled back, take the
-// affected LVs out of service, and bring them back if the revert is abandoned.
+// affected LVs out of service, and bring them back if the revert is abandoned. Each reads the
+// live group from LVM2 when it runs, and says false (with the reason in the log) when it could
+// not do what it was asked: a device that is no PV of the group, an LV that would not go out of
+// (or back into) service.
 #include <sys/stat.h>
 
 #include <set>
 
 #include "LVM/LVM.h"
 #include "core/Command.h"
+#include "core/Text.h"
 #include "host/LogWriter.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_discovery.h"
@@ -18,7 +22,7 @@ namespace {
 
 using Parser = LVM_linux_lvm_parser;
 
-// The live metadata of the group, parsed and validated.
+// The live metadata of the group, read from LVM2, parsed and validated.
 struct LiveGroup {
     Parser parser;
     Parser::NodeAutoPtr root;
@@ -26,19 +30,29 @@ struct LiveGroup {
     Node* pvs = nullptr;
     Node* lvs = nullptr;
 
-    explicit LiveGroup(const std::string& vg_name) {
-        std::string text = readVGMetadata(vg_name.c_str());
+    LiveGroup(const std::string& vg_name, const std::string& vg_uuid) {
+        std::string text = readVGMetadata(vg_name, vg_uuid);
         root = parser.parse(text.c_str());
+        addMissingVolumeSections(root);
         crossCheckMeta(root, parser, "metadata of VG " + vg_name, &vg, &pvs, &lvs);
     }
 
-    // Names of the PV sections whose device is one of `devices`.
-    std::set<std::string> revertedPvs(const std::list<std::string>& devices) {
+    // Names of the PV sections whose device is one of `devices`. Every device must be one of
+    // them: a revert of disks the group does not have would work on the wrong volumes.
+    std::set<std::string> revertedPvs(const Origin& here, const std::list<std::string>& devices) {
         std::set<std::string> names;
-        for (Node* pv = pvs->child; pv; pv = pv->next) {
-            Node* device = Parser::findDirectChild(pv, "device");
-            if (device && device->isString() && matchDev(device->value->str, devices)) {
-                names.insert(pv->name);
+        for (const std::string& device : devices) {
+            bool found = false;
+            for (Node* pv = pvs->child; pv; pv = pv->next) {
+                Node* path = Parser::findDirectChild(pv, "device");
+                if (path && path->isString() && matchDev(path->value->str, {device})) {
+                    names.insert(pv->name);
+                    found = true;
+                }
+            }
+            if (!found) {
+                here.fail("Device " + printable(device) + " is not a PV of VG [" +
+                          printable(vg->name) + "]");
             }
         }
         return names;
@@ -62,13 +76,16 @@ bool matchDev(const std::string& device, const std::list<std::string>& devices) 
     return false;
 }
 
-void toggleLVs(const std::string& vg_name, const std::list<std::string>& devices, bool activate) {
+void toggleLVs(const std::string& vg_name, const std::string& vg_uuid,
+               const std::list<std::string>& devices, Activation activation) {
     const char* const func = "toggleLVs";
+    const Origin here{func, unit::kLinuxLvm};
     EvDebug dbg(nullptr);
     dbg.Debug(func, "Parsing live metadata of VG [%s]", vg_name.c_str());
-    LiveGroup live(vg_name);
-    const std::set<std::string> reverted = live.revertedPvs(devices);
+    LiveGroup live(vg_name, vg_uuid);
+    const std::set<std::string> reverted = live.revertedPvs(here, devices);
 
+    std::list<std::string> failed;
     for (Node* lv = live.lvs->child; lv; lv = lv->next) {
         if (!isVisibleLV(lv, live.parser)) continue;
         std::list<std::string> pvs;
@@ -94,22 +111,23 @@ void toggleLVs(const std::string& vg_name, const std::list<std::string>& devices
         if (!affected) continue;
 
         const std::string device = "/dev/" + vg_name + "/" + lv->name;
-        const Origin here{func, unit::kLinuxLvm};
-        if (activate) {
-            dbg.Debug(func, "Activating LV %s", lv->name);
-            CommandResult r =
-                run(CommandLine(here, "lvchange -ay").word(device, "the LV device path"));
-            if (!r.succeeded()) {
-                dbg.Debug(func, "Failed to activate LV [%s]: %s", device.c_str(), r.err.c_str());
-            }
-        } else {
-            dbg.Debug(func, "Deactivating LV %s", lv->name);
-            CommandResult r =
-                run(CommandLine(here, "lvchange -an").word(device, "the LV device path"));
-            if (!r.succeeded()) {
-                dbg.Debug(func, "Failed to deactivate LV [%s]: %s", device.c_str(), r.err.c_str());
-            }
+        const bool on = activation == Activation::On;
+        dbg.Debug(func, on ? "Activating LV %s" : "Deactivating LV %s", lv->name);
+        CommandResult r = run(CommandLine(here, on ? "lvchange -ay" : "lvchange -an")
+                                  .word(device, "the LV device path"));
+        if (!r.succeeded()) {
+            dbg.Error(func,
+                      on ? "Failed to activate LV [%s]: %s" : "Failed to deactivate LV [%s]: %s",
+                      device.c_str(), r.err.c_str());
+            failed.push_back(lv->name);
         }
+    }
+    if (!failed.empty()) {
+        std::string names;
+        for (const std::string& name : failed) names += (names.empty() ? "" : ", ") + name;
+        here.fail(std::string(activation == Activation::On ? "Failed to activate"
+                                                           : "Failed to deactivate") +
+                  " LVs of VG [" + printable(vg_name) + "]: " + printable(names));
     }
 }
 
@@ -120,11 +138,12 @@ bool LVM_linux_lvm::canRevert(const VG& vg, const char* /*metadata*/,
                               const std::list<std::string>& pv_dev_list) {
     using namespace volbridge::lvm2;
     const char* const func = "LVM_linux_lvm::canRevert";
+    const volbridge::Origin here{func, volbridge::unit::kLinuxLvm};
     EvDebug dbg(nullptr);
     try {
         dbg.Debug(func, "Parsing live metadata of VG [%s]", vg.name.c_str());
-        LiveGroup live(vg.name);
-        const std::set<std::string> reverted = live.revertedPvs(pv_dev_list);
+        LiveGroup live(vg.name, vg.uuid);
+        const std::set<std::string> reverted = live.revertedPvs(here, pv_dev_list);
 
         std::set<std::string> affected;
         for (Node* lv = live.lvs->child; lv; lv = lv->next) {
@@ -134,11 +153,9 @@ bool LVM_linux_lvm::canRevert(const VG& vg, const char* /*metadata*/,
                 ++(reverted.count(pv) ? inside : outside);
             }
             if (inside && outside) {
-                throw YbException(func,
-                                  "Can't allow revert because LV " + std::string(lv->name) +
-                                      " resides both on PVs that will be reverted and on those "
-                                      "that won't be.",
-                                  "LVM_linux_lvm", __LINE__, -1);
+                here.fail("Can't allow revert because LV " + volbridge::printable(lv->name) +
+                          " resides both on PVs that will be reverted and on those that won't "
+                          "be.");
             }
             if (inside) affected.insert(lv->name);
             dbg.Debug(func, "LV %s will%s be affected", lv->name, inside ? "" : " NOT");
@@ -152,18 +169,14 @@ bool LVM_linux_lvm::canRevert(const VG& vg, const char* /*metadata*/,
                 const bool originAffected = affected.count(origin);
                 const bool cowAffected = affected.count(cow);
                 if (originAffected && !cowAffected) {
-                    throw YbException(func,
-                                      "Can't allow revert because there is an affected LV " +
-                                          origin + " that has snap " + cow +
-                                          " that would not be reverted",
-                                      "LVM_linux_lvm", __LINE__, -1);
+                    here.fail("Can't allow revert because there is an affected LV " +
+                              volbridge::printable(origin) + " that has snap " +
+                              volbridge::printable(cow) + " that would not be reverted");
                 }
                 if (!originAffected && cowAffected) {
-                    throw YbException(func,
-                                      "Can't allow revert because there is a not affected LV " +
-                                          origin + " that has snap " + cow +
-                                          " residing on one of the passed PVs",
-                                      "LVM_linux_lvm", __LINE__, -1);
+                    here.fail("Can't allow revert because there is a not affected LV " +
+                              volbridge::printable(origin) + " that has snap " +
+                              volbridge::printable(cow) + " residing on one of the passed PVs");
                 }
             }
         }
@@ -176,8 +189,9 @@ bool LVM_linux_lvm::canRevert(const VG& vg, const char* /*metadata*/,
 
 bool LVM_linux_lvm::prepRevertLV(const VG& vg, const char* /*metadata*/,
                                  const std::list<std::string>& pv_dev_list) {
+    using volbridge::lvm2::Activation;
     try {
-        volbridge::lvm2::toggleLVs(vg.name, pv_dev_list, false);
+        volbridge::lvm2::toggleLVs(vg.name, vg.uuid, pv_dev_list, Activation::Off);
         return true;
     } catch (const YbException& e) {
         EvDebug(nullptr).Error("LVM_linux_lvm::prepRevertLV", "%s", e.getMessage().c_str());
@@ -193,7 +207,7 @@ bool LVM_linux_lvm::cancelRevertLV(const char* metadata,
         LVM_linux_lvm_parser::NodeAutoPtr root(parser.parse(metadata ? metadata : ""));
         Node* vg_node = nullptr;
         crossCheckMeta(root, parser, "passed metadata", &vg_node);
-        toggleLVs(vg_node->name, pv_dev_list, true);
+        toggleLVs(vg_node->name, idOf(vg_node), pv_dev_list, Activation::On);
         return true;
     } catch (const YbException& e) {
         EvDebug(nullptr).Error("LVM_linux_lvm::cancelRevertLV", "%s", e.getMessage().c_str());

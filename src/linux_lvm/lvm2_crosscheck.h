@@ -25,6 +25,12 @@ using Node = LVM_linux_lvm_parser::Node;
 void crossCheckMeta(Node* root, LVM_linux_lvm_parser& parser, const std::string& what,
                     Node** vg_node = nullptr, Node** pvs_node = nullptr, Node** lvs_node = nullptr);
 
+// LVM2 leaves "logical_volumes" out of the description of a group without LVs (and would leave
+// "physical_volumes" out of one without PVs): adds the missing ones, empty, to the group section
+// of the tree whose first top-level node is `root` (the first with a string "id"), so that the
+// tree passes crossCheckMeta. A tree without a group section is left as it is.
+void addMissingVolumeSections(Node* root);
+
 // The LV's "status" is an array that holds the string "VISIBLE".
 bool isVisibleLV(Node* lv, LVM_linux_lvm_parser& parser);
 

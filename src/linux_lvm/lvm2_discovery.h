@@ -1,4 +1,4 @@
-// Reading a group's metadata backup, and the mirror synchronisation report discovery reads.
+// Reading a group's metadata from LVM2, and the mirror synchronisation report discovery reads.
 #pragma once
 
 #include <string>
@@ -8,13 +8,17 @@
 namespace volbridge {
 namespace lvm2 {
 
-// The content of "/etc/lvm/backup/" + vg_name. Throws YbException when it cannot be read, and
-// for a name that is not a plain file name ("/" in it, "." or "..").
-std::string readVGMetadata(const char* vg_name);
+// The group's metadata as LVM2 has it at this moment, exported with
+// "vgcfgbackup -f <file> <vg_name>" into a private temporary file of the host's temporary
+// directory (LVM2's own backup file may lag behind the group, lie in another directory, or not be
+// written at all while a PV is missing). When `vg_uuid` is not empty, the metadata must be that
+// group's: with two groups of one name LVM2 could describe the other. Throws YbException
+// (function "LVM_linux_lvm::readVGMetadata") when the command fails, the file cannot be read or
+// holds another group.
+std::string readVGMetadata(const std::string& vg_name, const std::string& vg_uuid);
 
-// The directory readVGMetadata reads from, with its final "/": "/etc/lvm/backup/" (tests point it
-// elsewhere with a ScopedOverride).
-std::string& backupDir();
+// The name prefix of that temporary file.
+constexpr const char* kGroupExportPrefix = "ybvgcfg_";
 
 // "lvs --separator " followed by the character with code 3: the default report with every
 // column separated by that character.

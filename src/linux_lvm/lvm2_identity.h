@@ -17,6 +17,9 @@ std::string genUUID();
 // The same, with the 32 random bytes read from `randomSource`; when it cannot be opened or read
 // they come from a pseudo-random generator seeded once per process.
 std::string genUUID(const char* randomSource);
+// `text` has that form: 38 characters, alphabet characters in groups of 6-4-4-4-4-4-6 joined by
+// "-".
+bool isLvmUuid(std::string_view text);
 // The identifier for 32 bytes: byte i gives the alphabet character at (byte % 62).
 std::string uuidFromBytes(const unsigned char* bytes);
 

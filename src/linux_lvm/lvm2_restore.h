@@ -1,22 +1,47 @@
-// Pieces that clone import and in-place revert share: the device filter, the temporary metadata
-// file, the layout-preserving re-initialisation of a PV, the mirror verdict, and the map from
-// current to backup-time PV identifiers.
+// The steps that clone import and in-place revert share: checking the devices and the names
+// before anything changes, finding which backup-time PV each device carries, pruning a metadata
+// tree to what lies wholly on a set of PVs (PVs, striped LVs, snapshots, mirrors), re-initialising
+// the PVs with the layout they had, and restoring the metadata; with the device filter, the
+// temporary metadata file and the map from current to backup-time PV identifiers.
 #pragma once
 
 #include <list>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "core/Command.h"
+#include "host/LogWriter.h"
 #include "linux_lvm/LVM_linux_lvm_parser.h"
 
 namespace volbridge {
 namespace lvm2 {
 
+class ImportState;
 using Node = LVM_linux_lvm_parser::Node;
 
 // LVM2 refuses longer group and LV names.
 constexpr size_t kMaxLvmNameLength = 127;
+// LVM2 refuses an LV whose name and its group's name are together longer than this.
+constexpr size_t kMaxGroupAndLvNameLength = 124;
+
+// Why LVM2 would refuse `name` as a group or LV name at most `longest` characters long: empty
+// when it would not. LVM2 takes letters, digits and "+_.-", not "-" first, not "." or "..".
+std::string lvmNameProblem(const std::string& name, size_t longest);
+
+// Which operation a shared step works for: its log lines are that operation's, on its channel
+// (clone import through the log writer at level 0, revert through EvDebug::Debug).
+enum class Operation { CloneImport, Revert };
+
+template <class... A>
+void say(Operation op, const char* func, EvDebug::Fmt fmt, const A&... args) {
+    if (op == Operation::CloneImport) {
+        EvDebug(nullptr).DebugLvl(func, 0, fmt, args...);
+    } else {
+        EvDebug(nullptr).Debug(func, fmt, args...);
+    }
+}
 
 // The key of the first entry of `old2new_uuid_map` (in key order) whose value is
 // `current_uuid`; empty when none is.
@@ -37,14 +62,76 @@ std::string deviceFilterOption(const std::list<std::string>& devices);
 constexpr const char* kMetadataTempPrefix = "ybmeta_";
 std::string& metadataTempDirectory();
 
-// The command that re-initialises `device` as a PV with the identifier `new_uuid`, keeping the
-// data layout (first PE, extent size and count, bootloader area) of the PV section that carries
-// `new_uuid` in the metadata file `restore_file`. Plain "pvcreate -ffy" would lay out a PV as
-// today's defaults do, and on a PV made with a smaller data offset its new metadata area would
-// overlap the data that the restored metadata places there.
-CommandLine layoutPreservingPvcreate(const Origin& at, const std::string& filter_option,
-                                     const std::string& new_uuid, const std::string& restore_file,
-                                     const std::string& device);
+// ---- checks before anything changes ----
+
+// Every device can be stat'ed ("Can't stat PV device <device>: <error>") and no two of them are
+// one device, by path or through two names of it.
+void requireDistinctDevices(const Origin& at, const std::list<std::string>& devices);
+
+// A passed device and the backup-time PV it carries a copy of.
+struct PassedPV {
+    std::string device;
+    std::string current;      // the identifier on its label now
+    std::string orig;         // the PV's identifier at backup time
+    Node* section = nullptr;  // the PV's section in the backup-time tree
+    std::string fresh;        // the identifier it is to get
+};
+
+// Reads the label of each device and finds its backup-time identifier: through the map, or,
+// for a device that an earlier run of group `vg_id` was re-initialising when it was stopped,
+// through the import journal. Throws "Can't find UUID <id> in the supplied UUID map" at the first
+// device that neither knows; changes nothing. `section` is left null.
+std::vector<PassedPV> identifyPassedPVs(const Origin& at, Operation op,
+                                        const std::list<std::string>& devices,
+                                        const std::map<std::string, std::string>& old2new_uuid_map,
+                                        const ImportState& state, const std::string& vg_id);
+
+// The first child of `pvs` whose "id" is `id`; null when there is none.
+Node* findPVSection(Node* pvs, const std::string& id);
+
+// No two devices carry a copy of one PV.
+void requireOneDevicePerPV(const Origin& at, const std::vector<PassedPV>& passed);
+
+// Every LV section of `lvs` has a name LVM2 accepts in the group `vg_name`.
+void requireLvmNames(const Origin& at, const std::string& vg_name, Node* lvs);
+
+// ---- pruning a tree ----
+
+// A section a pruning step removed.
+struct RemovedSection {
+    std::string name;
+    std::string id;
+    std::string device;    // PVs: their "device"
+    bool visible = false;  // LVs: it was visible
+};
+
+// Removes the PV sections whose names are not in `keep`.
+std::vector<RemovedSection> removePVsNotIn(Node* pvs, const std::set<std::string>& keep);
+
+// Where the striped segments of an LV put it against a set of PV section names.
+enum class Placement {
+    NoStripes,  // it has no striped segment (a snapshot, a mirror)
+    Wholly,     // every stripe is on one of the PVs
+    Partly,     // some stripe is on another PV
+};
+Placement placementOn(Node* lv, const std::set<std::string>& pv_names);
+
+// Keeps the LVs with striped segments that lie wholly on the PVs `pv_names` and removes those
+// that lie partly elsewhere; LVs without striped segments stay for the later steps.
+struct StripedLV {
+    Node* lv;
+    std::list<std::string> stripes;  // the PV names of its stripes, in order, repeats kept
+};
+struct LVsOnPVs {
+    std::vector<StripedLV> kept;
+    std::vector<RemovedSection> removed;
+};
+LVsOnPVs keepLVsWhollyOn(Node* lvs, const std::set<std::string>& pv_names,
+                         LVM_linux_lvm_parser& parser);
+
+// Removes the snapshots whose origin or copy-on-write LV is gone; their copy-on-write LVs are
+// added to `orphans`.
+std::vector<RemovedSection> removeBrokenSnapshots(Node* lvs, std::list<std::string>* orphans);
 
 // How a mirror LV stands against the LV sections present in `lvs`.
 struct MirrorVerdict {
@@ -55,6 +142,24 @@ struct MirrorVerdict {
 };
 MirrorVerdict evaluateMirror(Node* lv, Node* lvs);
 
+// The mirror's side `survivor` (an LV section of `lvs`) takes the mirror's name and becomes
+// visible: a plain LV with the data of one side. The mirror's own section is not touched.
+void breakMirror(Node* lvs, const std::string& mirror, const std::string& survivor,
+                 LVM_linux_lvm_parser& parser);
+
+// What became of each mirror of `lvs`: kept whole, broken into its last present side, or removed
+// with all its parts (no side left). The parts that go are added to `orphans`.
+struct MirrorOutcome {
+    enum class Kind { Kept, Broken, Removed };
+    Kind kind;
+    std::string name;
+    std::string id;
+    std::string survivor;               // Broken: the side that now bears the mirror's name
+    std::list<std::string> components;  // the log and the sides
+};
+std::vector<MirrorOutcome> settleMirrors(Node* lvs, LVM_linux_lvm_parser& parser,
+                                         std::list<std::string>* orphans);
+
 // How a snapshot LV stands against the LV sections present in `lvs`.
 struct SnapshotVerdict {
     bool isSnapshot = false;  // it has a segment of type "snapshot"
@@ -63,8 +168,39 @@ struct SnapshotVerdict {
 };
 SnapshotVerdict evaluateSnapshot(Node* lv, Node* lvs);
 
-// Unlinks `node` from the children of `parent` and destroys it.
+// Unlinks `node` from the children of `parent` and destroys it (a node that is no child of
+// `parent` is left alone).
 void removeChild(Node* parent, Node* node);
+// Unlinks `node` from the children of `parent` without destroying it; false when it is none of
+// them.
+bool unlinkChild(Node* parent, Node* node);
+// Makes `node` the first child of `parent`.
+void prependChild(Node* parent, Node* node);
+
+// ---- the commands ----
+
+// The command that re-initialises `device` as a PV with the identifier `new_uuid`, keeping the
+// data layout (first PE, extent size and count, bootloader area) of the PV section that carries
+// `new_uuid` in the metadata file `restore_file`. Plain "pvcreate -ffy" would lay out a PV as
+// today's defaults do, and on a PV made with a smaller data offset its new metadata area would
+// overlap the data that the restored metadata places there.
+CommandLine layoutPreservingPvcreate(const Origin& at, const std::string& filter_option,
+                                     const std::string& new_uuid, const std::string& restore_file,
+                                     const std::string& device);
+
+// Gives each passed device its `fresh` identifier with the layout its section has in the
+// metadata file `restore_file`, in order. The journal has the new identity before each pvcreate
+// runs; the map has it once the device carries it. A failed pvcreate throws "Failed to
+// re-initialize PV <device>: <error>", after the map got what the device carries then.
+void reinitializePVs(const Origin& at, Operation op, const std::vector<PassedPV>& passed,
+                     const std::string& filter_option, const std::string& restore_file,
+                     ImportState& state, const std::string& vg_id,
+                     std::map<std::string, std::string>& old2new_uuid_map);
+
+// "vgcfgrestore <options> -f <file> <vg_name>"; throws "Failed to update metadata for VG group
+// [<vg_name>]: <error>".
+void restoreMetadata(const Origin& at, const std::string& options, const std::string& file,
+                     const std::string& vg_name);
 
 }  // namespace lvm2
 }  // namespace volbridge

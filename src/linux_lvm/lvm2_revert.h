@@ -11,22 +11,41 @@ namespace lvm2 {
 
 using Node = LVM_linux_lvm_parser::Node;
 
-// Makes room in the live "logical_volumes" section `lv_section` for an incoming LV named
-// `lv_name` with identifier `lv_uuid` (may be null): a live LV of that name is renamed to the
-// first free "<name>_conflict_NNN" (deactivated first when its device node exists, and then
-// queued in `to_activate` under its new name), a live LV carrying `lv_uuid` gets a new
-// identifier, and snapshot and mirror references follow the rename.
-void shoveLV(const char* vg_name, const char* lv_name, const char* lv_uuid, Node* lv_section,
-             LVM_linux_lvm_parser& parser, std::list<std::string>* to_activate);
+// What shoveLV did to the live LV in the way.
+struct Shoved {
+    std::string newName;     // the name it bears now in the tree
+    std::string deactivate;  // its device, when it is active and must be deactivated before
+                             // the merged metadata is restored; empty otherwise
+};
+
+// Makes room in the live "logical_volumes" section `lv_section` of group `vg_name` for an
+// incoming LV named `lv_name` with identifier `lv_uuid` (may be null): a live LV of that name is
+// renamed to the first free "<name>_conflict_NNN" (queued in `to_activate` under its new name when
+// its device node exists, that is when it is active), a live LV carrying `lv_uuid` gets a new
+// identifier, and snapshot and mirror references follow the rename. Changes only the tree: the
+// deactivation is the caller's, before the restore. Throws (function "LVM_linux_lvm::shoveLVs")
+// when the new name would be one LVM2 refuses in the group.
+Shoved shoveLV(const char* vg_name, const char* lv_name, const char* lv_uuid, Node* lv_section,
+               LVM_linux_lvm_parser& parser, std::list<std::string>* to_activate);
+
+// "lvchange -an" of an LV that shoveLV moved out of the way; throws (function
+// "LVM_linux_lvm::shoveLVs") "LV [<name>] is in the way, but I can't deactivate it: <error>".
+void deactivateShoved(const std::string& lv_name, const std::string& device);
 
 // `name` when no child of `pv_section` bears it, else the first free "pv%d".
 std::string findUniquePVName(const std::string& name, Node* pv_section,
                              LVM_linux_lvm_parser& parser);
 
-// Deactivates (or activates) every visible LV of the live group that uses one of the PVs on
-// `devices`; mirrors as a whole when any image or the log is there. lvchange failures are only
-// logged; reading or validating the live metadata throws.
-void toggleLVs(const std::string& vg_name, const std::list<std::string>& devices, bool activate);
+// Whether toggleLVs takes LVs out of service or brings them back.
+enum class Activation { Off, On };
+
+// Deactivates (Off) or activates (On) every visible LV of the group `vg_name` that uses one of
+// the PVs on `devices`; mirrors as a whole when any image or the log is there. The group is read
+// from LVM2 (and must be the group `vg_uuid`, when that is not empty). Throws when it cannot be
+// read, when a device is not one of its PVs, or when an LV could not be (de)activated; every LV
+// is tried first, and each failure is logged.
+void toggleLVs(const std::string& vg_name, const std::string& vg_uuid,
+               const std::list<std::string>& devices, Activation activation);
 
 // `device` is one of `devices`: the same device number when it can be stat'ed, else the same
 // text.

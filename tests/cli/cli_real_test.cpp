@@ -1,8 +1,12 @@
 // The tool against real LVM2 on loop devices: what it prints is read back with a JSON parser and
 // compared with what the library returns and what LVM2 reports.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -159,6 +163,21 @@ std::set<std::string> lvm2LvRows(const std::string& vg) {
     return set;
 }
 
+// LVM2 metadata text without the lines that differ between two exports of one group: the header
+// comment, "description", "creation_time" and "creation_host" at the top.
+std::string withoutStamps(const std::string& text) {
+    std::string kept;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("# Generated", 0) == 0 || line.rfind("description = ", 0) == 0 ||
+            line.rfind("creation_time = ", 0) == 0 || line.rfind("creation_host = ", 0) == 0) {
+            continue;
+        }
+        kept += line + "\n";
+    }
+    return kept;
+}
+
 TEST_F(CliReal, DiscoverJsonRoundTripsThroughAParser) {
     const std::string metaOut = files_.path() + "/captured.txt";
     const std::string mapOut = files_.path() + "/map.json";
@@ -167,8 +186,11 @@ TEST_F(CliReal, DiscoverJsonRoundTripsThroughAParser) {
     ASSERT_EQ(run.status, 0) << run.err;
     const Json j = Json::parse(run.out);
 
-    // The tool's process captured the metadata anew: the text is what LVM2's backup holds now.
-    EXPECT_EQ(j.at("metadata"), vbtest::readFile("/etc/lvm/backup/" + vg_));
+    // The tool's process captured the metadata anew: the text is LVM2's description of the group
+    // now (less the lines that say when and how it was written).
+    const std::string now = files_.path() + "/now.vg";
+    shOk("vgcfgbackup -q -f " + now + " " + vg_);
+    EXPECT_EQ(withoutStamps(j.at("metadata")), withoutStamps(vbtest::readFile(now)));
     EXPECT_EQ(j.at("metadata"), vbtest::readFile(metaOut));
     expectSameGroup(j, captured_);
 
@@ -264,15 +286,16 @@ TEST_F(CliReal, RecreateImportsTheClonesAndDestroyRemovesThem) {
 }
 
 TEST_F(CliReal, TraceOfRecreateListsExactlyTheCommandsTheLibraryRan) {
-    // The configuration file reaches the library: with the system id kept, one command fewer.
+    // The configuration file reaches the library: without declustering, the group is activated
+    // without the locking override.
     struct Case {
         const char* name;
         std::string config;
-        bool clearsSystemId;
+        bool lockingOverride;
     };
     const std::vector<Case> cases = {
         {"default configuration", "", true},
-        {"system id kept", "[FileSystemAgent]\nnDONOT_CLEAR_SYSTEM_ID = 1\n", false},
+        {"no declustering", "[FileSystemAgent]\nnDECLUSTER_LVM = 0\n", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -287,15 +310,19 @@ TEST_F(CliReal, TraceOfRecreateListsExactlyTheCommandsTheLibraryRan) {
         const auto traced = commandsIn(run.err, "+ [");
         const auto logged = commandsIn(vbtest::readFile(log), "YbProcess::system:");
         EXPECT_EQ(traced, logged) << run.err << "\n---- log:\n" << vbtest::readFile(log);
-        size_t pvcreates = 0, restores = 0, systemIds = 0;
+        size_t pvcreates = 0, restores = 0, activations = 0, overrides = 0;
         for (const auto& command : traced) {
             pvcreates += command.first.rfind("pvcreate ", 0) == 0;
             restores += command.first.rfind("vgcfgrestore ", 0) == 0;
-            systemIds += command.first.rfind("vgchange --systemid ", 0) == 0;
+            if (command.first.rfind("vgchange ", 0) == 0) {
+                activations += command.first.rfind("vgchange -ay ", 0) == 0;
+                overrides += command.first.find("locking_type = 0") != std::string::npos;
+            }
         }
         EXPECT_EQ(pvcreates, 2u);
         EXPECT_EQ(restores, 1u);
-        EXPECT_EQ(systemIds, c.clearsSystemId ? 1u : 0u);
+        EXPECT_EQ(activations, 1u);
+        EXPECT_EQ(overrides, c.lockingOverride ? 1u : 0u);
     }
 }
 
@@ -364,6 +391,144 @@ TEST_F(CliReal, RevertStepsReportTheLibrarysVerdictInTheExitStatus) {
                 << run.err;
         }
     }
+}
+
+// ---- destroy refuses groups that recreate did not make ----
+
+TEST_F(CliReal, DestroyOfAGroupRecreateDidNotMakeNeedsForce) {
+    vbtest::ToolRun refused = runTool({"destroy", "--trace", "--vendor", "LinuxLVM", vg_});
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.err.find("+ ["), std::string::npos) << "a command ran:\n" << refused.err;
+    EXPECT_EQ(groupNames(), std::set<std::string>{vg_});
+
+    vbtest::ToolRun forced = runTool({"destroy", "--force", "--vendor", "LinuxLVM", vg_});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_EQ(groupNames(), std::set<std::string>{});
+}
+
+// ---- interrupted imports ----
+
+// A stand-in for pvcreate on the tool's PATH: the first time it runs it does `action` to the tool
+// (the process running it, found among its ancestors), the other times it is the real pvcreate.
+// Every command line it gets is appended to `calls`.
+class PvcreateStandIn {
+  public:
+    PvcreateStandIn(const vbtest::TempDir& dir, const std::string& action)
+        : calls_(dir.path() + "/pvcreate.calls"), savedPath_(getenv("PATH")) {
+        const std::string bin = dir.path() + "/bin";
+        shOk("mkdir -p " + bin);
+        const std::string real = trim(shOk("command -v pvcreate"));
+        std::string tool;
+        vbtest::sh("readlink -f " + vbtest::shellQuoted(VBTEST_TOOL), &tool);
+        const std::string script =
+            "#!/bin/sh\n"
+            "echo \"$*\" >> " +
+            calls_ +
+            "\n"
+            "if [ -e " +
+            bin + "/used ]; then exec " + real +
+            " \"$@\"; fi\n"
+            "touch " +
+            bin +
+            "/used\n"
+            "tool=$PPID\n"
+            "while [ \"$tool\" -gt 1 ] && [ \"$(readlink /proc/$tool/exe)\" != " +
+            vbtest::shellQuoted(trim(tool)) +
+            " ]; do\n"
+            "    tool=$(awk '/^PPid:/ { print $2 }' /proc/$tool/status)\n"
+            "done\n" +
+            action + "\n";
+        dir.write("bin/pvcreate", script);
+        shOk("chmod 755 " + bin + "/pvcreate");
+        setenv("PATH", (bin + ":" + savedPath_).c_str(), 1);
+    }
+    ~PvcreateStandIn() { setenv("PATH", savedPath_.c_str(), 1); }
+
+    // The metadata files the tool's pvcreate commands named.
+    std::vector<std::string> restoreFiles() const {
+        std::vector<std::string> files;
+        std::istringstream in(vbtest::readFile(calls_));
+        for (std::string word; in >> word;) {
+            if (word == "--restorefile" && in >> word) files.push_back(word);
+        }
+        return files;
+    }
+
+  private:
+    std::string calls_;
+    std::string savedPath_;
+};
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// A terminating signal while the import changes the clones: the tool lets the import finish,
+// writes the map (through the symbolic link it was given) and leaves no temporary file.
+TEST_F(CliReal, SignalDuringAnImportLetsItFinishAndWritesTheMap) {
+    const std::string target = files_.write("map-target.json", identityMap_);
+    const std::string map = files_.path() + "/map.json";
+    ASSERT_EQ(symlink(target.c_str(), map.c_str()), 0);
+    std::vector<std::string> clones = cloneBoth();
+    PvcreateStandIn standIn(files_, "kill -TERM $tool; sleep 0.3; exec " +
+                                        trim(shOk("command -v pvcreate")) + " \"$@\"");
+    vbtest::ToolRun run = runTool(recreateArgs(map, clones));
+
+    EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+    EXPECT_EQ(groupNames(), (std::set<std::string>{vg_, vg_ + "_copy_001"})) << run.err;
+    struct stat st;
+    ASSERT_EQ(lstat(map.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    const Json written = Json::parse(vbtest::readFile(target));
+    std::set<std::string> carried, recorded;
+    for (const std::string& clone : clones) {
+        carried.insert(trim(shOk("pvs --noheadings -o pv_uuid " + clone)));
+    }
+    for (const auto& entry : written.items()) recorded.insert(entry.value().get<std::string>());
+    EXPECT_EQ(recorded, carried);
+    for (const std::string& file : standIn.restoreFiles()) EXPECT_FALSE(exists(file)) << file;
+}
+
+// The tool killed outright after it re-initialised the first clone: the map still has the old
+// ids, and running the same command again finishes the import.
+TEST_F(CliReal, ImportKilledOutrightIsFinishedByRunningItAgain) {
+    const std::string map = files_.write("map.json", identityMap_);
+    std::vector<std::string> clones = cloneBoth();
+    const std::string real = trim(shOk("command -v pvcreate"));
+    std::vector<std::string> leftovers;
+    {
+        PvcreateStandIn standIn(files_, real + " \"$@\"; rc=$?; kill -KILL $tool; exit $rc");
+        vbtest::ToolRun killed = runTool(recreateArgs(map, clones));
+        EXPECT_EQ(killed.status, 128 + SIGKILL);
+        leftovers = standIn.restoreFiles();
+    }
+    for (const std::string& file : leftovers) unlink(file.c_str());  // what a kill leaves
+    EXPECT_EQ(Json::parse(vbtest::readFile(map)), Json::parse(identityMap_));
+
+    vbtest::ToolRun again = runTool(recreateArgs(map, clones));
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(groupNames(), (std::set<std::string>{vg_, vg_ + "_copy_001"}));
+    vbtest::shOk("vgck " + vg_ + "_copy_001");
+    const Json written = Json::parse(vbtest::readFile(map));
+    for (const std::string& clone : clones) {
+        const std::string id = trim(shOk("pvs --noheadings -o pv_uuid " + clone));
+        bool recorded = false;
+        for (const auto& entry : written.items()) recorded = recorded || entry.value() == id;
+        EXPECT_TRUE(recorded) << clone << " " << id;
+    }
+}
+
+// A failed pvcreate is reported once: by the tool's message, not once more by a log line.
+TEST_F(CliReal, FailedPvcreateIsReportedOnce) {
+    const std::string map = files_.write("map.json", identityMap_);
+    PvcreateStandIn standIn(files_, "echo '  injected pvcreate failure' >&2; exit 5");
+    vbtest::ToolRun run = runTool(recreateArgs(map, cloneBoth()));
+    EXPECT_EQ(run.status, 1);
+    size_t seen = 0;
+    for (size_t at = run.err.find("injected pvcreate failure"); at != std::string::npos;
+         at = run.err.find("injected pvcreate failure", at + 1)) {
+        ++seen;
+    }
+    EXPECT_EQ(seen, 1u) << run.err;
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The tool's command line: usage errors, help, and failures of the library that need no root
 // and no LVM2 (each is refused before any command runs).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -193,8 +195,9 @@ TEST_F(CliUsage, EverySubcommandHasHelpWithItsOwnAndTheCommonOptions) {
         for (const std::string& option : common) {
             EXPECT_NE(run.out.find(option), std::string::npos) << option << "\n" << run.out;
         }
-        EXPECT_NE(run.out.find("Exit status: 0 success, 1 the operation failed"),
-                  std::string::npos);
+        const size_t footer = run.out.find("Exit status: 0 success, 1 the operation failed");
+        EXPECT_NE(footer, std::string::npos);
+        EXPECT_EQ(run.out.find("Exit status:", footer + 1), std::string::npos) << run.out;
     }
     vbtest::ToolRun top = runTool({"--help"});
     EXPECT_EQ(top.status, 0);
@@ -218,7 +221,7 @@ TEST_F(CliUsage, OperationFailuresExitWithOneAndShowTheLibrarysMessageAndFunctio
          "LVM_linux_lvm::getVGByLVDevice",
          "Failed to stat /dev/no-such-group/lv: No such file or directory"},
         {"destroy of a name the shell would interpret",
-         {"destroy", "--vendor", "LinuxLVM", "bad;name"},
+         {"destroy", "--vendor", "LinuxLVM", "--force", "bad;name"},
          "LVM_linux_lvm::destroyVG",
          "Refusing to run a command with the VG name [bad;name]"},
         {"recreate from a device path the shell would interpret",
@@ -243,6 +246,34 @@ TEST_F(CliUsage, OperationFailuresExitWithOneAndShowTheLibrarysMessageAndFunctio
     // The map goes back to its file after a failed import as after a successful one.
     EXPECT_EQ(nlohmann::json::parse(vbtest::readFile(map)), nlohmann::json({{"a", "b"}}));
     EXPECT_NE(vbtest::readFile(map), "{\"a\":\"b\"}") << "the map was not written back";
+}
+
+// The map is written back through a symbolic link, which stays a link.
+TEST_F(CliUsage, MapBehindASymbolicLinkIsWrittenThroughIt) {
+    const std::string target = dir_.write("target.json", "{\"a\":\"b\"}");
+    const std::string link = dir_.path() + "/link.json";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    vbtest::ToolRun run = runTool(
+        {"recreate", "--vendor", "LinuxLVM", "--metadata", meta_, "--map", link, "/dev/x$(id)"});
+    EXPECT_EQ(run.status, 1) << run.err;
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(nlohmann::json::parse(vbtest::readFile(target)), nlohmann::json({{"a", "b"}}));
+    EXPECT_NE(vbtest::readFile(target), "{\"a\":\"b\"}") << "the map was not written back";
+}
+
+// destroy is for groups that recreate made ("<name>_copy_<NNN>"); any other name needs --force,
+// and is refused before anything runs.
+TEST_F(CliUsage, DestroyRefusesOtherGroupNamesWithoutForce) {
+    for (const char* name : {"data", "data_copy_", "data_copy_12", "data_copy_0x1", "_copy_001"}) {
+        SCOPED_TRACE(name);
+        vbtest::ToolRun run = runTool({"destroy", "--trace", "--vendor", "LinuxLVM", name});
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_EQ(run.err.rfind("volbridge destroy: ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find("--force"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("+ ["), std::string::npos) << "a command ran:\n" << run.err;
+    }
 }
 
 }  // namespace

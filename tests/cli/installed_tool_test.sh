@@ -18,4 +18,10 @@ for lib in libvolbridge.so.1 libvolbridge_host.so.1; do
     fi
 done
 "$tool" devices --help | grep -q '^Usage: volbridge devices'
+# The package describes what it holds: the LVM2 backend, no other.
+description=$(grep '^Description:' "$(find "$prefix" -name volbridge.pc)")
+if grep -q -e VxVM -e GPFS <<<"$description"; then
+    echo "volbridge.pc names backends that are not there: $description"
+    exit 1
+fi
 echo "installed tool OK"

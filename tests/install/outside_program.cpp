@@ -1,5 +1,7 @@
 // A program written against the installed package only: it constructs the LVM2 backend, lists
-// the groups and devices LVM2 reports, and runs a command through the host runner.
+// the groups and devices LVM2 reports, asks the VxVM backend for its devices (VxVM is not
+// installed: no rows, no error), asks the GPFS backend for its devices (no rows, no error either),
+// and runs a command through the host runner.
 #include <LVM/LVM.h>
 #include <host/YbProcess.h>
 
@@ -25,6 +27,18 @@ int main() {
     for (const LVM::DeviceVGInfo& row : devices) {
         printf("device %s %s %s\n", row.device.c_str(), row.vendor.c_str(), row.vg_name.c_str());
     }
+
+    std::unique_ptr<LVM> vxvm(LVM::getByVendor("VxVM"));
+    LVM::DeviceInfoList vxvmDevices;
+    CWmError vxvmStatus = vxvm->getPVList(vxvmDevices);
+    printf("vxvm %s %s %zu\n", dynamic_cast<LVM_vxvm*>(vxvm.get()) ? LVM_vxvm::vendor : "?",
+           vxvmStatus.IsError() ? "error" : "ok", vxvmDevices.size());
+    // GPFS is not installed here: no devices, and no device is a GPFS file system.
+    std::unique_ptr<LVM> gpfs(LVM::getByVendor(LVM_gpfs::vendor));
+    LVM::DeviceInfoList gpfsDevices;
+    CWmError gpfsStatus = gpfs->getPVList(gpfsDevices);
+    printf("gpfs %d %zu %d\n", gpfsStatus.IsError() ? 1 : 0, gpfsDevices.size(),
+           LVM_gpfs::isGPFSFileSystem("/dev/gpfs0"));
 
     std::string out, err;
     int rc = YbProcess::system("echo runner says hello", &out, &err, 0, false);

@@ -32,7 +32,7 @@ test -f "$libdir/cmake/volbridge/volbridgeConfig.cmake"
 
 # Only the interface classes leave the shared library.
 leaked=$(nm -D --defined-only "$libdir/libvolbridge.so" | awk '{print $3}' | c++filt |
-         grep -vE '^(LVM::|LVM_linux_lvm::|typeinfo (name )?for LVM(_linux_lvm)?$|vtable for LVM(_linux_lvm)?$)' |
+         grep -vE '^(LVM::|LVM_linux_lvm::|LVM_vxvm::|LVM_gpfs::|typeinfo (name )?for LVM(_linux_lvm|_vxvm|_gpfs)?$|vtable for LVM(_linux_lvm|_vxvm|_gpfs)?$)' |
          grep -vE '^(_init|_fini|_edata|_end|__bss_start)$' || true)
 if [ -n "$leaked" ]; then
     echo "libvolbridge.so exports more than the public interface:"
@@ -81,5 +81,7 @@ test "$out" = "$cmake_out"
 grep -q "^group $vg .* 1\$" <<<"$out"
 grep -q "^lv /dev/$vg/data\$" <<<"$out"
 grep -q "^device $loop LinuxLVM $vg\$" <<<"$out"
+grep -q "^vxvm VxVM ok 0\$" <<<"$out"
+grep -q "^gpfs 0 0 1\$" <<<"$out"
 grep -q "^runner 0 runner says hello\$" <<<"$out"
 echo "outside program OK"

@@ -72,7 +72,7 @@ void applyGroup(const LvmSandbox& box, const std::string& vg, const std::string&
     std::ofstream(path) << text;
     shOk("vgcfgrestore -q -f " + path + " " + vg);
     // vgcfgrestore leaves /etc/lvm/backup alone; every other LVM2 command that changes a group
-    // refreshes it, and the library reads the live group from there.
+    // refreshes it, as a group made the ordinary way would have it.
     shOk("vgcfgbackup -q " + vg);
 }
 

@@ -1,7 +1,11 @@
 // Clone import and destroy against real LVM2, with the original group attached throughout.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <set>
 #include <sstream>
 
@@ -265,6 +269,197 @@ TEST(RealCloneDevicesFile, ImportWorksAndTheNewGroupStaysVisible) {
     EXPECT_NE(listed.find("DEVNAME=" + c2 + " "), std::string::npos) << listed;
     LVM_linux_lvm().destroyVG(copy.name.c_str());
     EXPECT_FALSE(words(vbtest::shOk("vgs --noheadings -o vg_name")).count(copy.name));
+}
+
+// ---- names: one import at a time chooses one, and never one that is taken ----
+
+TEST_F(RealClone, OneObjectImportsTwiceAndFindsEachNewGroup) {
+    std::vector<std::string> first = cloneAll({0, 1, 2}), second = cloneAll({0, 1, 2});
+    std::map<std::string, std::string> map1 = mapFor(first), map2 = mapFor(second);
+    LVM_linux_lvm backend;
+    LVM::VG one = backend.recreateVG(std::list<std::string>(first.begin(), first.end()),
+                                     captured_.metadata.c_str(), map1);
+    LVM::VG two = backend.recreateVG(std::list<std::string>(second.begin(), second.end()),
+                                     captured_.metadata.c_str(), map2);
+    EXPECT_EQ(one.name, vg_ + "_copy_001");
+    EXPECT_EQ(two.name, vg_ + "_copy_002");
+    EXPECT_EQ(words(vbtest::shOk("vgs --noheadings -o vg_name")),
+              (std::set<std::string>{vg_, one.name, two.name}));
+    vbtest::shOk("vgck " + one.name);
+    vbtest::shOk("vgck " + two.name);
+    // The same object finds the group it made last through one of its LVs.
+    const std::string node = box_->makeLVNode(two.name, "lin").path;
+    EXPECT_EQ(backend.getVGByLVDevice(node.c_str()).uuid, two.uuid);
+}
+
+TEST_F(RealClone, ImportsStartedTogetherGetDistinctNames) {
+    std::vector<std::vector<std::string>> sets = {cloneAll({0, 1, 2}), cloneAll({0, 1, 2})};
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<pid_t> children;
+    for (const std::vector<std::string>& clones : sets) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(go[1]);
+            char c;
+            while (read(go[0], &c, 1) < 0 && errno == EINTR) {
+            }
+            int status = 1;
+            try {
+                std::map<std::string, std::string> map = mapFor(clones);
+                LVM_linux_lvm().recreateVG(std::list<std::string>(clones.begin(), clones.end()),
+                                           captured_.metadata.c_str(), map);
+                status = 0;
+            } catch (const YbException& e) {
+                fprintf(stderr, "import failed: %s\n", e.getMessage().c_str());
+            }
+            _exit(status);
+        }
+        children.push_back(pid);
+    }
+    close(go[0]);
+    close(go[1]);  // both start now
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    EXPECT_EQ(words(vbtest::shOk("vgs --noheadings -o vg_name")),
+              (std::set<std::string>{vg_, vg_ + "_copy_001", vg_ + "_copy_002"}));
+    for (const char* n : {"_copy_001", "_copy_002"}) vbtest::shOk("vgck " + vg_ + n);
+}
+
+// ---- the imported group is a local group of this host ----
+
+TEST_F(RealClone, LockTypeForeignSystemIdAndClusteredFlagAreNotRestored) {
+    // `what` inserted into `text` just before the first `anchor`.
+    auto insertBefore = [](std::string text, const std::string& anchor, const std::string& what) {
+        const size_t at = text.find(anchor);
+        EXPECT_NE(at, std::string::npos) << anchor;
+        if (at != std::string::npos) text.insert(at, what);
+        return text;
+    };
+    const std::string& m = captured_.metadata;
+    struct Case {
+        const char* name;
+        std::string metadata;
+    } cases[] = {
+        {"an lvmlockd group",
+         insertBefore(insertBefore(m, "\tseqno = ",
+                                   "\tlock_type = \"sanlock\"\n\tlock_args = \"1.0.0:lvmlock\"\n"),
+                      "\t\t\tstatus = [\"READ\", \"WRITE\", \"VISIBLE\"]",
+                      "\t\t\tlock_args = \"1.0.0:70254592\"\n")},
+        {"a group owned by another host",
+         insertBefore(m, "\tseqno = ", "\tsystem_id = \"otherhost\"\n")},
+        {"a clustered group", insertBefore(m, "]\n\tflags = []\n\textent_size", ", \"CLUSTERED\"")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> clones = cloneAll({0, 1, 2});
+        std::map<std::string, std::string> map = mapFor(clones);
+        LVM::VG vg;
+        try {
+            vg = LVM_linux_lvm().recreateVG(std::list<std::string>(clones.begin(), clones.end()),
+                                            c.metadata.c_str(), map);
+        } catch (const YbException& e) {
+            ADD_FAILURE() << e.getMessage();
+            continue;
+        }
+        for (const char* gone : {"lock_type", "lock_args", "system_id", "CLUSTERED"}) {
+            EXPECT_EQ(vg.metadata.find(gone), std::string::npos) << gone;
+        }
+        // LVM2 shows the group, checks it, and removes it by name.
+        vbtest::shOk("vgck " + vg.name);
+        EXPECT_TRUE(words(vbtest::shOk("lvs --noheadings -o lv_name " + vg.name)).count("lin"));
+        LVM_linux_lvm().destroyVG(vg.name.c_str());
+        EXPECT_FALSE(words(vbtest::shOk("vgs --noheadings -o vg_name")).count(vg.name));
+    }
+}
+
+// ---- every argument is checked before the first clone is changed ----
+
+TEST_F(RealClone, RefusalsComeBeforeAnyCloneIsChanged) {
+    std::string renamed = captured_.metadata;
+    renamed.replace(renamed.find("\n" + vg_ + " {"), vg_.size() + 3, "\n" + vg_ + ":x {");
+    struct Case {
+        const char* name;
+        std::vector<int> disks;  // a clone of each
+        std::vector<int> given;  // which clones are passed, by position in `disks`
+        bool aliasFirst;         // the first clone is passed once more under another name
+        bool mapFirstOnly;
+        std::string metadata;
+    } cases[] = {
+        {"map covers only the first clone", {0, 1, 2}, {0, 1, 2}, false, true, captured_.metadata},
+        {"the same clone twice", {0, 1}, {0, 1, 0}, false, false, captured_.metadata},
+        {"one clone under two names", {0, 1}, {0, 1}, true, false, captured_.metadata},
+        {"two clones of one PV", {0, 0}, {0, 1}, false, false, captured_.metadata},
+        {"new name LVM2 rejects", {0, 1, 2}, {0, 1, 2}, false, false, renamed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> clones = cloneAll(c.disks);
+        std::list<std::string> given;
+        for (int i : c.given) given.push_back(clones[i]);
+        if (c.aliasFirst) {
+            given.push_back(box_->alias("again" + std::to_string(&c - cases), clones[0]));
+        }
+        std::map<std::string, std::string> map = mapFor(clones);
+        if (c.mapFirstOnly) {
+            const std::string first = vbtest::shOk("pvs --noheadings -o pv_uuid " + disks_[0]);
+            map.clear();
+            for (const auto& entry : captured_.pvs) {
+                if (first.find(entry.first) != std::string::npos) map[entry.first] = entry.first;
+            }
+        }
+        EXPECT_THROW(LVM_linux_lvm().recreateVG(given, c.metadata.c_str(), map), YbException);
+        for (size_t i = 0; i < clones.size(); ++i) {
+            EXPECT_EQ(vbtest::sh("cmp -s " + box_->imageOf(disks_[c.disks[i]]) + " " +
+                                 box_->imageOf(clones[i])),
+                      0)
+                << clones[i] << " was changed";
+        }
+        EXPECT_EQ(words(vbtest::shOk("vgs --noheadings -o vg_name")), std::set<std::string>{vg_});
+    }
+}
+
+// ---- no command that can only fail ----
+
+TEST_F(RealClone, OnePvImportRunsOnlyCommandsThatDoSomething) {
+    std::vector<std::string> clones = cloneAll({0});
+    std::map<std::string, std::string> map = mapFor(clones);
+    vbhost::MemoryLogSink log;
+    vbhost::ScopedLogSink sink(log, 0);
+    vbtest::RecordingRunner runner;
+    LVM::VG vg = LVM_linux_lvm().recreateVG({clones[0]}, captured_.metadata.c_str(), map);
+    vbtest::shOk("vgck " + vg.name);
+    EXPECT_EQ(runner.count("vgchange --systemid"), 0u);
+    EXPECT_EQ(runner.count("vgchange -cn"), 0u);
+    EXPECT_EQ(runner.commands().size(),
+              5u);  // listing, pvcreate, restore, devices file, activation
+    EXPECT_FALSE(log.contains("Failed to clear"));
+}
+
+// ---- destroy: every group by name, and gone when it says so ----
+
+TEST(RealDestroy, GroupsTheLvListingDoesNotShowAreRemovedToo) {
+    VB_REQUIRE_REAL_LVM();
+    vbtest::LvmSandbox box;
+    const std::string d1 = box.addDisk(32), d2 = box.addDisk(32);
+    vbtest::shOk("pvcreate -q " + d1 + " " + d2);
+    const std::string empty = box.vg("empty"), hidden = box.vg("hidden");
+    vbtest::shOk("vgcreate -q " + empty + " " + d1);
+    vbtest::shOk("vgcreate -q " + hidden + " " + d2);
+    vbtest::shOk(kLv + std::string("-L 4M -n lv ") + hidden);
+    std::string text = vbtest::exportGroup(box, hidden);
+    text.replace(text.find("\"WRITE\", \"VISIBLE\"", text.find("\t\tlv {")), 18, "\"WRITE\"");
+    vbtest::applyGroup(box, hidden, text);
+    ASSERT_EQ(vbtest::shOk("lvs --noheadings -o lv_name " + hidden), "");
+    for (const std::string& name : {empty, hidden}) {
+        SCOPED_TRACE(name);
+        LVM_linux_lvm().destroyVG(name.c_str());
+        EXPECT_FALSE(words(vbtest::shOk("vgs --noheadings -o vg_name")).count(name));
+    }
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 // In-place revert against real LVM2: the protocol around a storage rollback, end to end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -120,14 +124,22 @@ TEST_F(RealRevert, RollbackOfTwoOfThreePvsMergesIntoTheLiveGroup) {
     const std::list<std::string> passed{d1, d2};
     EXPECT_TRUE(backend.canRevert(captured, captured.metadata.c_str(), passed));
     std::vector<std::string> deactivated, reactivated;
+    // The lvchange commands are recorded, not run; LVM2 answers the rest.
+    auto lvm2Answers = [](const std::string& cmd) {
+        vbtest::Reply reply;
+        reply.status = vbtest::sh(cmd, &reply.out, &reply.err);
+        return reply;
+    };
     {
         vbtest::FakeRunner fake;
         fake.alwaysMatch("lvchange -an .*", [](const std::string&) { return vbtest::Reply{}; });
+        fake.alwaysMatch("vgcfgbackup .*", lvm2Answers);
         EXPECT_TRUE(backend.prepRevertLV(captured, captured.metadata.c_str(), passed));
         deactivated = lvchangeTargets(fake.commands());
     }
     {
         vbtest::FakeRunner fake;
+        fake.alwaysMatch("vgcfgbackup .*", lvm2Answers);
         fake.alwaysMatch("lvchange -ay .*", [](const std::string&) { return vbtest::Reply{}; });
         EXPECT_TRUE(backend.cancelRevertLV(captured.metadata.c_str(), passed));
         reactivated = lvchangeTargets(fake.commands());
@@ -209,7 +221,7 @@ TEST_F(RealRevert, WhenEveryPvWasRevertedTheBackupTimeGroupComesBack) {
     vbtest::shOk("lvremove -q -f " + vg + "/keep1");
     box_->restoreImage(saved1, d1);
     box_->restoreImage(saved2, d2);
-    // Nothing of the live group is left to read.
+    // LVM2 sees the group as it was at backup time, whatever its backup file says.
     vbtest::shOk("rm -f /etc/lvm/backup/" + vg);
 
     LVM_linux_lvm backend;
@@ -219,7 +231,7 @@ TEST_F(RealRevert, WhenEveryPvWasRevertedTheBackupTimeGroupComesBack) {
     vbhost::FakeClock clock;  // no LV node appears here: the bounded wait for one takes no time
     vbhost::ScopedClock clockGuard(clock);
     LVM::VG reverted = backend.revertLVs({d1, d2}, captured.metadata.c_str(), map);
-    EXPECT_TRUE(log.contains("Could not read metadata for VG " + vg));
+    EXPECT_FALSE(log.contains("Could not read metadata for VG " + vg));
     vbtest::shOk("vgck " + vg);
     EXPECT_EQ(keys(lvTable(vg)), keys(backupLvs));
     EXPECT_EQ(reverted.lvs.size(), 2u);  // found by the group's identity: no LV node appeared
@@ -279,6 +291,124 @@ TEST_F(RealRevert, CanRevertRefusesLayoutsThatWouldTearAnLvApart) {
             EXPECT_TRUE(log.contains(c.refusal));
         }
     }
+}
+
+// ---- the live group is read from LVM2 when the revert needs it ----
+
+// LVM2's backup file lags behind the group after an LV made without a backup, and is gone after
+// an operator removed it: neither may make the revert drop the untouched PV or its LVs.
+TEST_F(RealRevert, LiveGroupComesFromLvm2NotFromItsBackupFile) {
+    struct Case {
+        const char* name;
+        const char* laterLv;  // how the LV made after the capture is created
+        bool removeBackupFile;
+    } cases[] = {
+        {"LV made without a backup", "lvcreate -q -An --driverloaded n -an -Zn ", false},
+        {"backup file removed", kLv, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vbtest::LvmSandbox box;
+        std::string d1 = box.addDisk(64), d2 = box.addDisk(64);
+        vbtest::shOk("pvcreate -q " + d1 + " " + d2);
+        const std::string vg = box.vg("stale");
+        vbtest::shOk("vgcreate -q " + vg + " " + d1 + " " + d2);
+        vbtest::shOk(kLv + std::string("-L 4M -n a ") + vg + " " + d1);
+        vbtest::shOk(kLv + std::string("-L 4M -n b ") + vg + " " + d2);
+        std::string node = box.makeLVNode(vg, "a").path;
+        LVM::VG captured = LVM_linux_lvm().getVGByLVDevice(node.c_str());
+        ASSERT_EQ(captured.pvs.size(), 2u);
+        const std::string pv1 = pvUuid(d1), pv2 = pvUuid(d2);
+        const std::string saved = box.saveImage(d1, "pv1");
+
+        vbtest::shOk(c.laterLv + std::string("-L 4M -n later ") + vg + " " + d2);
+        if (c.removeBackupFile) vbtest::shOk("rm -f /etc/lvm/backup/" + vg);
+        box.restoreImage(saved, d1);
+
+        std::map<std::string, std::string> map{{pv1, pv1}, {pv2, pv2}};
+        vbhost::FakeClock clock;  // no LV node appears: the wait for one takes no time
+        vbhost::ScopedClock clockGuard(clock);
+        LVM_linux_lvm().revertLVs({d1}, captured.metadata.c_str(), map);
+        vbtest::shOk("vgck " + vg);
+        EXPECT_EQ(keys(lvTable(vg)), (std::set<std::string>{"a", "b", "later"}));
+        EXPECT_EQ(trim(vbtest::shOk("pvs --noheadings -o vg_name " + d2)), vg);
+        EXPECT_EQ(pvUuid(d2), pv2);
+    }
+}
+
+// ---- prepare and cancel say whether they did what was asked ----
+
+TEST_F(RealRevert, PrepareAndCancelFailWhenTheyCannotDoTheirWork) {
+    std::string d1 = box_->addDisk(32), d2 = box_->addDisk(32), outside = box_->addDisk(32);
+    vbtest::shOk("pvcreate -q " + d1 + " " + d2 + " " + outside);
+    const std::string vg = box_->vg("prep");
+    vbtest::shOk("vgcreate -q " + vg + " " + d1 + " " + d2);
+    lv("-L 4M -n a " + vg + " " + d1);
+    std::string node = box_->makeLVNode(vg, "a").path;
+    LVM::VG captured = LVM_linux_lvm().getVGByLVDevice(node.c_str());
+    ASSERT_EQ(captured.name, vg);
+    // LVM2 gives up at once when the group's lock is taken (instead of waiting for it).
+    std::ofstream(box_->confDir() + "/lvm.conf", std::ios::app)
+        << "global {\n    wait_for_locks = 0\n}\n";
+
+    struct Case {
+        const char* name;
+        std::list<std::string> devices;
+        bool lockHeld;  // another LVM2 command reads the group meanwhile
+    } cases[] = {
+        {"a disk that is no PV of the group", {outside}, false},
+        {"a path that does not exist", {"/dev/" + box_->prefix() + "nosuch"}, false},
+        {"lvchange is refused: the group is locked", {d1}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int lock = -1;
+        if (c.lockHeld) {
+            lock = open(("/run/lock/lvm/V_" + vg).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            ASSERT_GE(lock, 0);
+            ASSERT_EQ(flock(lock, LOCK_SH), 0);
+        }
+        vbhost::MemoryLogSink log;
+        vbhost::ScopedLogSink sink(log, -1);
+        LVM_linux_lvm backend;
+        EXPECT_FALSE(backend.prepRevertLV(captured, captured.metadata.c_str(), c.devices));
+        EXPECT_FALSE(backend.cancelRevertLV(captured.metadata.c_str(), c.devices));
+        // Each says why.
+        EXPECT_TRUE(log.contains("ERROR LVM_linux_lvm::prepRevertLV:"));
+        EXPECT_TRUE(log.contains("ERROR LVM_linux_lvm::cancelRevertLV:"));
+        if (lock >= 0) close(lock);
+    }
+}
+
+// ---- every name is checked before the first disk changes ----
+
+// A live LV stands in the way of an LV that comes back, and its new name "<name>_conflict_001"
+// would be longer than LVM2 allows in that group: the revert is refused before the rolled-back
+// disk is re-initialised, and the group keeps both PVs.
+TEST_F(RealRevert, ConflictNameLvm2WouldRejectIsRefusedBeforeTheDiskChanges) {
+    std::string d1 = box_->addDisk(32), d2 = box_->addDisk(32);
+    vbtest::shOk("pvcreate -q " + d1 + " " + d2);
+    const std::string vg = box_->vg("long");
+    vbtest::shOk("vgcreate -q " + vg + " " + d1 + " " + d2);
+    // LVM2 takes LV names up to 124 characters less the group's name.
+    const std::string name(124 - vg.size(), 'L');
+    lv("-L 4M -n " + name + " " + vg + " " + d1);
+    lv("-L 4M -n other " + vg + " " + d2);
+    std::string node = box_->makeLVNode(vg, "other").path;
+    LVM::VG captured = LVM_linux_lvm().getVGByLVDevice(node.c_str());
+    const std::string pv1 = pvUuid(d1), pv2 = pvUuid(d2);
+    const std::string saved = box_->saveImage(d1, "pv1");
+    // The live group moves on: another LV of that name, on the untouched PV.
+    vbtest::shOk("lvremove -q -f " + vg + "/" + name);
+    lv("-L 4M -n " + name + " " + vg + " " + d2);
+    box_->restoreImage(saved, d1);
+
+    std::map<std::string, std::string> map{{pv1, pv1}, {pv2, pv2}};
+    EXPECT_THROW(LVM_linux_lvm().revertLVs({d1}, captured.metadata.c_str(), map), YbException);
+    EXPECT_EQ(pvUuid(d1), pv1);
+    EXPECT_EQ(map[pv1], pv1);
+    vbtest::shOk("vgck " + vg);
+    EXPECT_EQ(trim(vbtest::shOk("vgs --noheadings -o pv_count " + vg)), "2");
 }
 
 }  // namespace

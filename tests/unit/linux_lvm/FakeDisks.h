@@ -3,8 +3,9 @@
 // Zero-filled files stand for the devices: they can be stat'ed and opened but carry no label,
 // so their PV identifiers come from "pvdisplay", which the fake answers from `uuidOf`; a
 // "pvcreate ... --uuid ID --restorefile FILE DEVICE" gives the device that identifier and keeps
-// a copy of FILE. Temporary metadata files go to a directory of the object's own, and the
-// destructor fails the test if one is left there.
+// a copy of FILE. Temporary metadata files and the host's temporary files go to a directory of
+// the object's own, and the destructor fails the test if one is left there; the import lock and
+// journal live in another.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <regex>
@@ -22,18 +24,26 @@
 #include "FakeRunner.h"
 #include "Fixtures.h"
 #include "core/ScopedOverride.h"
+#include "host/HostSeams.h"
+#include "linux_lvm/lvm2_import_state.h"
 #include "linux_lvm/lvm2_restore.h"
 
 namespace vbtest {
 
 class FakeDisks {
   public:
-    FakeDisks() : dir_(root_.path()), tmpDir_(root_.file("tmp")) {
+    FakeDisks() : dir_(root_.path()), tmpDir_(root_.file("tmp")), stateDir_(root_.file("state")) {
         mkdir(tmpDir_.c_str(), 0700);
         tmpGuard_ = std::make_unique<volbridge::ScopedOverride<std::string>>(
             volbridge::lvm2::metadataTempDirectory(), tmpDir_);
+        stateGuard_ = std::make_unique<volbridge::ScopedOverride<std::string>>(
+            volbridge::lvm2::importStateDirectory(), stateDir_);
+        config_ =
+            std::make_unique<vbhost::ScopedConfig>(vbhost::IniConfig::fromString(hostSection()));
     }
     ~FakeDisks() {
+        config_.reset();
+        stateGuard_.reset();
         tmpGuard_.reset();
         EXPECT_EQ(leftoverTempFiles(), "");
     }
@@ -41,6 +51,12 @@ class FakeDisks {
     FakeDisks& operator=(const FakeDisks&) = delete;
 
     const std::string& dir() const { return dir_; }
+    const std::string& tmpDir() const { return tmpDir_; }
+    const std::string& stateDir() const { return stateDir_; }
+
+    // The "[host]" section that points the host's temporary directory at tmpDir(), for tests that
+    // install a configuration of their own.
+    std::string hostSection() const { return "[host]\ntemp_dir = " + tmpDir_ + "\n"; }
 
     std::string add(const std::string& name, const std::string& uuid) {
         std::string path = dir_ + "/" + name;
@@ -49,7 +65,7 @@ class FakeDisks {
         return path;
     }
 
-    // The temporary metadata files present now, one name per line.
+    // The temporary files present now, one name per line.
     std::string leftoverTempFiles() const {
         std::string list;
         std::string cmd = "ls -A " + tmpDir_;
@@ -58,6 +74,15 @@ class FakeDisks {
         while (p && fgets(buf, sizeof buf, p)) list += buf;
         if (p) pclose(p);
         return list;
+    }
+
+    // The commands with the temporary files' paths shown as "FILE".
+    std::vector<std::string> withoutTempPaths(const std::vector<std::string>& commands) const {
+        std::vector<std::string> shown;
+        const std::regex path(std::regex_replace(tmpDir_, std::regex("[.+]"), "\\$&") + "/\\S+");
+        for (const std::string& cmd : commands)
+            shown.push_back(std::regex_replace(cmd, path, "FILE"));
+        return shown;
     }
 
     void answerPvTools(FakeRunner& fake) {
@@ -82,6 +107,16 @@ class FakeDisks {
         });
     }
 
+    // Answers every "vgcfgbackup -f FILE <vg>" by writing what `text` gives into FILE.
+    void answerGroupExport(FakeRunner& fake, const std::string& vg,
+                           std::function<std::string()> text) {
+        fake.alwaysMatch("vgcfgbackup -f (\\S+) " + vg, [text](const std::string& cmd) {
+            const std::string file = cmd.substr(15, cmd.rfind(' ') - 15);
+            std::ofstream(file, std::ios::trunc) << text();
+            return Reply{0, "  Volume group \"x\" successfully backed up.\n", ""};
+        });
+    }
+
     std::map<std::string, std::string> uuidOf;  // device -> identifier on its label
     std::vector<std::string> restoreFiles;      // what each pvcreate was handed
 
@@ -89,7 +124,10 @@ class FakeDisks {
     ScopedTempDir root_;
     std::string dir_;
     std::string tmpDir_;
+    std::string stateDir_;
     std::unique_ptr<volbridge::ScopedOverride<std::string>> tmpGuard_;
+    std::unique_ptr<volbridge::ScopedOverride<std::string>> stateGuard_;
+    std::unique_ptr<vbhost::ScopedConfig> config_;
 };
 
 }  // namespace vbtest

@@ -454,4 +454,33 @@ TEST(TreeHelpers, DelOrphanLVsRemovesOneLvPerListedName) {
     EXPECT_EQ(log.count("Removing orphaned LV [c]"), 1u);
 }
 
+// Names and values quoted from metadata show control characters escaped, so that a message (or
+// the terminal it is printed on) never carries them raw.
+TEST(CrossCheck, MessagesEscapeControlCharactersOfTheMetadata) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"LV name", group(kPvs, "a\x1b[2J {\nstatus = [\"READ\"]\n}\n"),
+         "Can't find UUID in the description of LV [a\\x1b[2J] in passed metadata"},
+        {"segment type", group(kPvs, lv("a", "segment1 {\ntype = \"thin\x07\"\n}\n")),
+         "LV [a] has an unknown type \"thin\\x07\""},
+        {"reference",
+         group(kPvs, lv("a", "segment1 {\ntype = \"striped\"\nstripes = [\"pv\x01\", 0]\n}\n")),
+         "One stripe of segment1 of LV [a] refers to an unknown PV [pv\\x01] in passed metadata"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Parser parser;
+        Parser::NodeAutoPtr root(parser.parse(c.text.c_str()));
+        try {
+            crossCheckMeta(root, parser, "passed metadata");
+            ADD_FAILURE() << "no exception";
+        } catch (const YbException& e) {
+            EXPECT_EQ(e.getMessage(), c.message);
+        }
+    }
+}
+
 }  // namespace

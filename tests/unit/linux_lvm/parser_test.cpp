@@ -80,7 +80,7 @@ TEST(Parser, SyntaxErrors) {
          "LVM metadata parsing error: Expected value toke, but got EOF around text \"a =\"", 413},
         {"surplus closing brace", "a = 1\n}", "LVM_linux_lvm_parser::parseSection",
          "LVM metadata parsing error: Expected token EOF, but got SECTION_END around text \"a = "
-         "1\n}\"",
+         "1\\x0a}\"",
          264},
         {"unclosed section", "s { a = 1", "LVM_linux_lvm_parser::parseSection",
          "LVM metadata parsing error: Expected token SECTION_END, but got EOF around text \"s { a "
@@ -144,6 +144,15 @@ TEST(Parser, ContextIsTenCharactersAroundTheToken) {
         EXPECT_EQ(e.getMessage(),
                   "LVM metadata parsing error: Expected value toke, but got IDENTIFIER around "
                   "text \"nop = [ 1 2 ] qrstuvw\"");
+    }
+    // Control characters of the text are shown escaped.
+    try {
+        parser.parse("a = [ 1\x1b[2J 2 ]");
+        FAIL();
+    } catch (const YbException& e) {
+        EXPECT_EQ(e.getMessage(),
+                  "LVM metadata parsing error: Expected value toke, but got IDENTIFIER around "
+                  "text \"a = [ 1\\x1b[2J 2 ]\"");
     }
 }
 

@@ -43,7 +43,7 @@ TEST(ShoveLV, RenamesTheLvInTheWayAndReferencesFollow) {
     })"));
     std::list<std::string> toActivate;
     vbtest::FakeRunner fake;  // "a" has no device node: nothing to deactivate
-    shoveLV("vg", "a", "B", root, parser, &toActivate);
+    EXPECT_EQ(shoveLV("vg", "a", "B", root, parser, &toActivate).deactivate, "");
 
     EXPECT_EQ(childNames(root),
               (std::set<std::string>{"a_conflict_002", "a_conflict_001", "other", "snap", "mir"}));
@@ -59,7 +59,7 @@ TEST(ShoveLV, RenamesTheLvInTheWayAndReferencesFollow) {
     EXPECT_TRUE(fake.commands().empty());
 }
 
-TEST(ShoveLV, AnActiveLvIsDeactivatedFirstAndQueuedUnderItsNewName) {
+TEST(ShoveLV, AnActiveLvIsToBeDeactivatedAndIsQueuedUnderItsNewName) {
     // An LV whose device node exists is active: a file under /dev/shm stands for the node of
     // LV <name> in group "shm".
     const std::string name = "vbshove" + std::to_string(getpid());
@@ -68,20 +68,24 @@ TEST(ShoveLV, AnActiveLvIsDeactivatedFirstAndQueuedUnderItsNewName) {
     const std::string text = "lvs { " + name + " { id = \"N\" } }";
     Parser parser;
     {
+        // Only the tree changes; the deactivation is left to the caller, before the restore.
         Parser::NodeAutoPtr root(parser.parse(text.c_str()));
         std::list<std::string> toActivate{"earlier"};
         vbtest::FakeRunner fake;
-        fake.on("lvchange -an " + node);
-        shoveLV("shm", name.c_str(), nullptr, root, parser, &toActivate);
+        volbridge::lvm2::Shoved shoved =
+            shoveLV("shm", name.c_str(), nullptr, root, parser, &toActivate);
+        EXPECT_EQ(shoved.newName, name + "_conflict_001");
+        EXPECT_EQ(shoved.deactivate, node);
         EXPECT_EQ(toActivate, (std::list<std::string>{"earlier", name + "_conflict_001"}));
+        EXPECT_TRUE(fake.commands().empty());
     }
     {
-        Parser::NodeAutoPtr root(parser.parse(text.c_str()));
-        std::list<std::string> toActivate;
         vbtest::FakeRunner fake;
+        fake.on("lvchange -an " + node);
         fake.on("lvchange -an " + node, 5, "", "  LV in use\n");
+        volbridge::lvm2::deactivateShoved(name, node);
         try {
-            shoveLV("shm", name.c_str(), nullptr, root, parser, &toActivate);
+            volbridge::lvm2::deactivateShoved(name, node);
             ADD_FAILURE() << "no exception";
         } catch (const YbException& e) {
             EXPECT_EQ(e.getFuncName(), "LVM_linux_lvm::shoveLVs");
@@ -93,11 +97,32 @@ TEST(ShoveLV, AnActiveLvIsDeactivatedFirstAndQueuedUnderItsNewName) {
         // A node left behind by an LV that is no longer in the group does not count.
         Parser::NodeAutoPtr root(parser.parse("lvs { other { id = \"O\" } }"));
         std::list<std::string> toActivate;
-        vbtest::FakeRunner fake;
-        shoveLV("shm", name.c_str(), nullptr, root, parser, &toActivate);
+        EXPECT_EQ(shoveLV("shm", name.c_str(), nullptr, root, parser, &toActivate).deactivate, "");
         EXPECT_TRUE(toActivate.empty());
     }
     unlink(node.c_str());
+}
+
+// LVM2 takes an LV name only while it and the group's name are together at most 124 characters.
+TEST(ShoveLV, NewNameLvm2WouldRefuseIsRefused) {
+    const std::string vg(20, 'v');
+    const std::string fits(124 - vg.size() - 13, 'a'), tooLong(fits + "b");
+    Parser parser;
+    std::list<std::string> toActivate;
+    Parser::NodeAutoPtr root(parser.parse(
+        ("lvs { " + fits + " { id = \"A\" } " + tooLong + " { id = \"B\" } }").c_str()));
+    EXPECT_EQ(shoveLV(vg.c_str(), fits.c_str(), nullptr, root, parser, &toActivate).newName,
+              fits + "_conflict_001");
+    try {
+        shoveLV(vg.c_str(), tooLong.c_str(), nullptr, root, parser, &toActivate);
+        ADD_FAILURE() << "no exception";
+    } catch (const YbException& e) {
+        EXPECT_EQ(e.getMessage(), "LV [" + tooLong + "] is in the way, but its new name [" +
+                                      tooLong +
+                                      "_conflict_001] would be longer than the 104 "
+                                      "characters LVM2 allows in VG [" +
+                                      vg + "]");
+    }
 }
 
 TEST(FindUniquePVName, KeepsAFreeNameElseTakesTheFirstFreePvN) {
@@ -109,46 +134,42 @@ TEST(FindUniquePVName, KeepsAFreeNameElseTakesTheFirstFreePvN) {
     EXPECT_EQ(findUniquePVName("pv0", empty, parser), "pv0");
 }
 
-// The group smp_mixed (PVs pv0..pv2) is live as captured; its first PV is rolled back. The live
-// group is read from a backup directory of the test's own.
+// The group smp_mixed (PVs pv0..pv2) is live as captured; its first PV is rolled back. LVM2's
+// description of the live group is what the fake's "vgcfgbackup -f" writes: the captured text,
+// then whatever was restored.
 class RevertFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        backupDir_ = disks_.dir() + "/backup/";
-        ASSERT_EQ(mkdir(backupDir_.c_str(), 0700), 0);
-        backupGuard_ = std::make_unique<volbridge::ScopedOverride<std::string>>(
-            volbridge::lvm2::backupDir(), backupDir_);
         snap_ = vbtest::readFixture("lvm2/metadata/mixed-3pv.vg");
-        std::ofstream(backupDir_ + "smp_mixed") << snap_;
+        live_ = snap_;
         device_ = disks_.add("pv0", kPv0);
     }
 
-    // The commands of a revert of pv0 up to the metadata restore; "vgcfgbackup" stands for LVM2
-    // writing the group's backup file.
     void answer(vbtest::FakeRunner& fake) {
         disks_.answerPvTools(fake);
+        disks_.answerGroupExport(fake, "smp_mixed", [this] { return live_; });
         fake.on("dmsetup remove smp_mixed-root");
         fake.on("dmsetup remove smp_mixed-stripe");
         fake.onMatch("vgcfgrestore --yes -f \\S+ smp_mixed", [this](const std::string& cmd) {
             restored_ = vbtest::readFile(
                 cmd.substr(cmd.find(" -f ") + 4, cmd.rfind(' ') - cmd.find(" -f ") - 4));
+            live_ = restored_;
             return vbtest::Reply{};
         });
         for (const char* lv : {"root", "data"}) {
             fake.on(std::string("lvchange -an /dev/smp_mixed/") + lv);
             fake.on(std::string("lvchange -ay /dev/smp_mixed/") + lv);
         }
-        fake.alwaysMatch("vgcfgbackup smp_mixed", [this](const std::string&) {
-            std::ofstream(backupDir_ + "smp_mixed") << restored_;
-            return vbtest::Reply{};
-        });
         fake.alwaysMatch("lvs --separator .*", [](const std::string&) { return vbtest::Reply{}; });
     }
 
+    std::vector<std::string> commands(const vbtest::FakeRunner& fake) const {
+        return disks_.withoutTempPaths(fake.commands());
+    }
+
     vbtest::FakeDisks disks_;
-    std::string backupDir_;
-    std::unique_ptr<volbridge::ScopedOverride<std::string>> backupGuard_;
     std::string snap_;
+    std::string live_;
     std::string device_;
     std::string restored_;
 };
@@ -187,14 +208,17 @@ TEST_F(RevertFixture, MergesTheRolledBackPvIntoTheLiveGroup) {
     ASSERT_EQ(disks_.restoreFiles.size(), 1u);
     EXPECT_NE(disks_.restoreFiles[0].find("id = \"" + fresh + "\""), std::string::npos);
 
-    ASSERT_GE(fake.commands().size(), 11u);
-    EXPECT_EQ(std::vector<std::string>(fake.commands().begin(), fake.commands().begin() + 3),
-              (std::vector<std::string>{"pvdisplay " + device_, "dmsetup remove smp_mixed-root",
+    // The live group is read from LVM2 first; nothing changes before every check is done.
+    const std::vector<std::string> run = commands(fake);
+    ASSERT_GE(run.size(), 12u);
+    EXPECT_EQ(std::vector<std::string>(run.begin(), run.begin() + 4),
+              (std::vector<std::string>{"vgcfgbackup -f FILE smp_mixed", "pvdisplay " + device_,
+                                        "dmsetup remove smp_mixed-root",
                                         "dmsetup remove smp_mixed-stripe"}));
-    EXPECT_EQ(fake.commands()[3].rfind("pvcreate -ffy --uuid " + fresh + " --restorefile ", 0), 0u);
-    EXPECT_EQ(fake.commands()[4], "pvdisplay " + device_);
-    EXPECT_EQ(fake.commands()[5].rfind("vgcfgrestore --yes -f ", 0), 0u);
-    EXPECT_EQ(std::vector<std::string>(fake.commands().begin() + 6, fake.commands().begin() + 10),
+    EXPECT_EQ(run[4], "pvcreate -ffy --uuid " + fresh + " --restorefile FILE " + device_);
+    EXPECT_EQ(run[5], "pvdisplay " + device_);
+    EXPECT_EQ(run[6], "vgcfgrestore --yes -f FILE smp_mixed");
+    EXPECT_EQ(std::vector<std::string>(run.begin() + 7, run.begin() + 11),
               (std::vector<std::string>{
                   "lvchange -an /dev/smp_mixed/root", "lvchange -ay /dev/smp_mixed/root",
                   "lvchange -an /dev/smp_mixed/data", "lvchange -ay /dev/smp_mixed/data"}));
@@ -205,7 +229,7 @@ TEST_F(RevertFixture, MergesTheRolledBackPvIntoTheLiveGroup) {
     for (uint64_t s : clock.sleeps()) waited += s;
     EXPECT_GE(waited, volbridge::lvm2::kNodeWaitMs);
     EXPECT_LT(waited, volbridge::lvm2::kNodeWaitMs + 1000);
-    EXPECT_EQ(fake.commands()[10], "vgcfgbackup smp_mixed");
+    EXPECT_EQ(run[11], "vgcfgbackup -f FILE smp_mixed");
     EXPECT_EQ(vg.name, "smp_mixed");
     EXPECT_EQ(vg.uuid, "iZ20ux-UsWP-Ds1R-4hjT-32ky-7wjP-asnZYT");
     EXPECT_EQ(vg.metadata, restored_);
@@ -224,10 +248,10 @@ TEST_F(RevertFixture, EachFailingCommandGivesItsMessageAndLeavesNoTemporaryFile)
         LVM_linux_lvm().revertLVs({device_}, snap_.c_str(), map);
         all = fake.commands();
     }
-    for (size_t n = 1; n <= 10; ++n) {
+    for (size_t n = 1; n <= 11; ++n) {
         const std::string& cmd = all[n - 1];
         SCOPED_TRACE(cmd);
-        std::ofstream(backupDir_ + "smp_mixed") << snap_;
+        live_ = snap_;
         disks_.uuidOf[device_] = kPv0;
         vbtest::FakeRunner fake;
         fake.failCommand(n, 5, "injected");
@@ -243,6 +267,10 @@ TEST_F(RevertFixture, EachFailingCommandGivesItsMessageAndLeavesNoTemporaryFile)
         }
         if (cmd.rfind("dmsetup", 0) == 0 || cmd.rfind("lvchange -an", 0) == 0) {
             EXPECT_EQ(outcome, "ok");  // only logged
+        } else if (cmd.rfind("vgcfgbackup", 0) == 0) {
+            EXPECT_EQ(outcome,
+                      "Could not read metadata for VG smp_mixed: vgcfgbackup failed: "
+                      "injected");
         } else if (cmd.rfind("pvdisplay", 0) == 0) {
             EXPECT_EQ(outcome, "Failed to get UUID of the PV " + device_ + ": injected");
         } else if (cmd.rfind("pvcreate", 0) == 0) {
@@ -257,33 +285,67 @@ TEST_F(RevertFixture, EachFailingCommandGivesItsMessageAndLeavesNoTemporaryFile)
     }
 }
 
-TEST_F(RevertFixture, PassedDeviceMustBeKnown) {
+// Nothing is changed (no device-mapper device removed, no PV re-initialised) when an argument or
+// the live group is not what the revert needs.
+TEST_F(RevertFixture, RefusalsComeBeforeAnythingChanges) {
+    std::string otherGroup = snap_;
+    otherGroup.replace(otherGroup.find("iZ20ux-UsWP-Ds1R-4hjT-32ky-7wjP-asnZYT"), 38,
+                       "0therG-roup-0000-0000-0000-0000-000000");
     struct Case {
         const char* name;
         std::map<std::string, std::string> map;
+        bool deviceTwice;
+        std::string live;
+        std::vector<std::string> commands;
         std::string message;
+        const char* func = "LVM_linux_lvm::revertLVs";
     } cases[] = {
         {"current id not in the map",
          {{"elsewhere", "x"}},
+         false,
+         snap_,
+         {"vgcfgbackup -f FILE smp_mixed", "pvdisplay " + device_},
          std::string("Can't find UUID ") + kPv0 + " in the supplied UUID map"},
         {"backup-time id not in the snap metadata",
          {{"not-in-metadata", kPv0}},
+         false,
+         snap_,
+         {"vgcfgbackup -f FILE smp_mixed", "pvdisplay " + device_},
          "Can't find PV with UUID not-in-metadata in snap metadata"},
+        {"the same device twice",
+         {{kPv0, kPv0}},
+         true,
+         snap_,
+         {},
+         "PV device " + device_ + " is given twice"},
+        {"the live group is another group of that name",
+         {{kPv0, kPv0}},
+         false,
+         otherGroup,
+         {"vgcfgbackup -f FILE smp_mixed"},
+         "Could not read metadata for VG smp_mixed: LVM2 described the group with UUID "
+         "0therG-roup-0000-0000-0000-0000-000000, not iZ20ux-UsWP-Ds1R-4hjT-32ky-7wjP-asnZYT (do "
+         "two groups bear that name?)",
+         "LVM_linux_lvm::readVGMetadata"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        live_ = c.live;
         vbtest::FakeRunner fake;
         fake.allowUnused();
         answer(fake);
         std::map<std::string, std::string> map = c.map;
+        std::list<std::string> devices{device_};
+        if (c.deviceTwice) devices.push_back(device_);
         try {
-            LVM_linux_lvm().revertLVs({device_}, snap_.c_str(), map);
+            LVM_linux_lvm().revertLVs(devices, snap_.c_str(), map);
             ADD_FAILURE() << "no exception";
         } catch (const YbException& e) {
             EXPECT_EQ(e.getMessage(), c.message);
-            EXPECT_EQ(e.getFuncName(), "LVM_linux_lvm::revertLVs");
+            EXPECT_EQ(e.getFuncName(), c.func);
         }
-        EXPECT_EQ(fake.commands(), std::vector<std::string>{"pvdisplay " + device_});
+        EXPECT_EQ(commands(fake), c.commands);
+        EXPECT_EQ(map, c.map);
     }
 }
 

@@ -1,0 +1,167 @@
+// The lock and the journal that clone import and revert keep between runs.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/FileDescriptor.h"
+#include "core/Text.h"
+#include "host/LogWriter.h"
+#include "linux_lvm/lvm2_identity.h"
+#include "linux_lvm/lvm2_import_state.h"
+
+namespace volbridge {
+namespace lvm2 {
+
+namespace {
+
+const char kLockName[] = "lvm2-import.lock";
+const char kJournalName[] = "lvm2-import.journal";
+
+// Why `path` may not hold the lock and the journal; empty when it may. Other users must not be
+// able to plant or change what an import of root trusts.
+std::string distrust(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return std::string("it cannot be examined: ") + strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return "it is not a directory";
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        return "it belongs to uid " + std::to_string(st.st_uid);
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return "others may write to it";
+    return "";
+}
+
+// Writes the whole text; false with errno set when it cannot.
+bool writeAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string& importStateDirectory() {
+    static std::string directory = "/var/lib/volbridge";
+    return directory;
+}
+
+ImportState::ImportState(const Origin& at) : at_(at), directory_(importStateDirectory()) {
+    if (mkdir(directory_.c_str(), 0700) != 0 && errno != EEXIST) {
+        at_.fail("Can't create the directory " + directory_ +
+                 " for the import lock: " + strerror(errno));
+    }
+    const std::string why = distrust(directory_);
+    if (!why.empty()) {
+        at_.fail("Refusing the directory " + directory_ + " for the import lock: " + why);
+    }
+    const std::string lock = directory_ + "/" + kLockName;
+    FileDescriptor fd(open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0) at_.fail("Can't open the import lock " + lock + ": " + strerror(errno));
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) {
+            at_.fail("Can't take the import lock " + lock + ": " + strerror(errno));
+        }
+        g_ptrLogWriter->log(0, at_.func, __LINE__, 0, 0,
+                            "Waiting for another import, which holds the lock %s", lock.c_str());
+        int rc;
+        do {
+            rc = flock(fd.get(), LOCK_EX);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) at_.fail("Can't take the import lock " + lock + ": " + strerror(errno));
+    }
+    lockFd_ = fd.release();
+}
+
+ImportState::~ImportState() {
+    if (lockFd_ >= 0) close(lockFd_);  // releases the lock
+}
+
+std::string ImportState::journalPath() const { return directory_ + "/" + kJournalName; }
+
+// One line per PV about to be re-initialised: the group's and the PV's backup-time ids and the
+// id the PV's copy gets; lines of another form are ignored.
+//   iZ20ux-UsWP-Ds1R-4hjT-32ky-7wjP-asnZYT mF5Nbd-aisf-B0ur-j11g-MBML-SGdh-Yz3Tqa Q2rFxk-...
+std::vector<ImportState::Line> ImportState::readJournal() const {
+    std::vector<Line> lines;
+    FileDescriptor fd(open(journalPath().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) return lines;
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = read(fd.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    for (const std::string& line : splitLines(text)) {
+        std::vector<std::string> words = splitWords(line);
+        if (words.size() != 3 || !isLvmUuid(words[0]) || !isLvmUuid(words[1]) ||
+            !isLvmUuid(words[2])) {
+            continue;
+        }
+        lines.push_back(Line{words[0], words[1], words[2]});
+    }
+    return lines;
+}
+
+std::string ImportState::recordedOrigin(const std::string& vg_id,
+                                        const std::string& current) const {
+    for (const Line& line : readJournal()) {
+        if (line.vg == vg_id && line.fresh == current) return line.pv;
+    }
+    return "";
+}
+
+void ImportState::record(const std::string& vg_id, const std::string& pv_id,
+                         const std::string& fresh) {
+    const std::string path = journalPath();
+    FileDescriptor fd(
+        open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0 || !writeAll(fd.get(), vg_id + " " + pv_id + " " + fresh + "\n") ||
+        fsync(fd.get()) != 0) {
+        at_.fail("Can't write the import journal " + path + ": " + strerror(errno));
+    }
+}
+
+void ImportState::forget(const std::string& vg_id, const std::set<std::string>& fresh_ids) {
+    std::string kept;
+    bool dropped = false;
+    for (const Line& line : readJournal()) {
+        if (line.vg == vg_id && fresh_ids.count(line.fresh)) {
+            dropped = true;
+        } else {
+            kept += line.vg + " " + line.pv + " " + line.fresh + "\n";
+        }
+    }
+    if (!dropped) return;
+    const std::string path = journalPath();
+    const std::string next = path + ".new";
+    unlink(next.c_str());
+    FileDescriptor fd(
+        open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0 || !writeAll(fd.get(), kept) || fsync(fd.get()) != 0 ||
+        rename(next.c_str(), path.c_str()) != 0) {
+        g_ptrLogWriter->log(-1, at_.func, __LINE__, 0, 0,
+                            "Failed to update the import journal %s: %s", path.c_str(),
+                            strerror(errno));
+        unlink(next.c_str());
+    }
+}
+
+}  // namespace lvm2
+}  // namespace volbridge
