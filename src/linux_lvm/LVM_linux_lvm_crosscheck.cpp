@@ -388,6 +388,67 @@ void appendNames(Node* seg, const char* key, std::vector<std::string>* names) {
 
 }  // namespace
 
+bool hasSegmentOfType(Node* lv, const char* type) {
+    for (Node* seg = lv ? lv->child : nullptr; seg; seg = seg->next) {
+        if (isSegmentOfType(seg, type)) return true;
+    }
+    return false;
+}
+
+bool isStackedLV(Node* lv) {
+    for (Node* seg = lv ? lv->child : nullptr; seg; seg = seg->next) {
+        if (!isSegment(seg)) continue;
+        Node* type = child(seg, "type");
+        if (type && type->isString() && !(*type == "striped") && !(*type == "snapshot") &&
+            !(*type == "mirror")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void renameLVReferences(Node* lv, const char* from, const char* to) {
+    auto rename = [&](Node* node) {
+        for (Value* v = node ? node->value : nullptr; v; v = v->next) {
+            if (v->str && strcmp(v->str, from) == 0) LVM_linux_lvm_parser::assign(v, to);
+        }
+    };
+    for (Node* seg = lv ? lv->child : nullptr; seg; seg = seg->next) {
+        if (!isSegment(seg)) continue;
+        Node* type = child(seg, "type");
+        if (!type || !type->isString() || *type == "striped") continue;
+        if (*type == "snapshot") {
+            rename(child(seg, "origin"));
+            rename(child(seg, "cow_store"));
+        } else if (*type == "mirror") {
+            rename(child(seg, "mirror_log"));
+            rename(child(seg, "mirrors"));
+        } else if (const TypeRules* rules = rulesFor(type->value->str)) {
+            for (const Reference& ref : rules->lvKeys) rename(child(seg, ref.key));
+            for (const char* key : rules->lvArrays) rename(child(seg, key));
+        } else {
+            for (Node* entry = seg->child; entry; entry = entry->next) {
+                if (strcmp(entry->name, "type") != 0) rename(entry);
+            }
+        }
+    }
+}
+
+std::string firstThinPool(Node* lvs) {
+    for (Node* lv = lvs ? lvs->child : nullptr; lv; lv = lv->next) {
+        for (Node* seg = lv->child; seg; seg = seg->next) {
+            if (!isSegment(seg)) continue;
+            Node* type = child(seg, "type");
+            if (type && type->isString() &&
+                std::string_view(type->value->str).substr(0, 9) == "thin-pool" &&
+                (type->value->str[9] == '\0' || type->value->str[9] == '+')) {
+                return lv->name;
+            }
+        }
+    }
+    return "";
+}
+
 LvUsage::LvUsage(Node* pvs, Node* lvs) {
     const Names pvNames = childNames(pvs);
     const Names lvNames = childNames(lvs);

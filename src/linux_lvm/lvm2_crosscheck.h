@@ -73,12 +73,30 @@ class LvUsage {
     std::map<std::string, Entry> entries_;
 };
 
+// The LV has a segment of a type other than "striped", "snapshot" and "mirror": a raid, thin,
+// cache, writecache, VDO or integrity LV or pool, an error or zero LV, or one of a type this
+// library does not know. Such an LV stands or falls with everything it uses; it is never broken
+// up into a part of it.
+bool isStackedLV(Node* lv);
+
+// Renames every reference to the LV `from` in the segments of `lv` to `to`, whatever the
+// segment's type.
+void renameLVReferences(Node* lv, const char* from, const char* to);
+
+// The segment types restored only with "vgcfgrestore --force": a thin pool, whose transaction id
+// LVM2 cannot check against the pool's own metadata. The name of the first LV of `lvs` that has
+// such a segment; empty when none has.
+std::string firstThinPool(Node* lvs);
+
 // The node is a section whose name begins with "segment".
 bool isSegment(const Node* node);
 // The string value of the direct child `key` of `section`, or "" when it has none.
 std::string stringValue(Node* section, const char* key);
 // The "id" of a section, or "".
 inline std::string idOf(Node* section) { return stringValue(section, "id"); }
+
+// The LV has a segment whose "type" is the string `type`.
+bool hasSegmentOfType(Node* lv, const char* type);
 
 // The node is a segment whose "type" is the string `type`.
 bool isSegmentOfType(Node* node, const char* type);

@@ -464,8 +464,9 @@ TEST(CrossCheck, MessagesEscapeControlCharactersOfTheMetadata) {
     } cases[] = {
         {"LV name", group(kPvs, "a\x1b[2J {\nstatus = [\"READ\"]\n}\n"),
          "Can't find UUID in the description of LV [a\\x1b[2J] in passed metadata"},
-        {"segment type", group(kPvs, lv("a", "segment1 {\ntype = \"thin\x07\"\n}\n")),
-         "LV [a] has an unknown type \"thin\\x07\""},
+        {"reference of a raid",
+         group(kPvs, lv("a", "segment1 {\ntype = \"raid1\"\nraids = [\"i\x07\"]\n}\n")),
+         "One raid image of segment1 of LV [a] refers to an unknown LV [i\\x07] in passed metadata"},
         {"reference",
          group(kPvs, lv("a", "segment1 {\ntype = \"striped\"\nstripes = [\"pv\x01\", 0]\n}\n")),
          "One stripe of segment1 of LV [a] refers to an unknown PV [pv\\x01] in passed metadata"},
