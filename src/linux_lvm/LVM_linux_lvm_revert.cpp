@@ -367,21 +367,33 @@ void transferStackedLVs(Merge& m) {
             lv = next;
         }
     }
-    // A hidden part that came back for an LV that did not (a raid image wholly on a passed PV of
-    // a raid that spans another PV) goes again.
-    for (const std::string& name : m.transferred) {
-        Node* part = Parser::findDirectChild(m.liveLvs, name.c_str());
-        if (!part || isVisibleLV(part, m.liveParser)) continue;
-        bool ownerStayed = false;
-        bool ownerCame = false;
-        for (const std::string& user : m.snapUsage->usedBy(name)) {
-            Node* owner = Parser::findDirectChild(m.snapLvs, user.c_str());
-            ownerStayed = ownerStayed || (owner && isStackedLV(owner));
-            ownerCame = ownerCame || m.transferred.count(user);
-        }
-        if (ownerStayed && !ownerCame) {
+    // A hidden part that came back for stacked LVs none of which did (a raid image wholly on a
+    // passed PV of a raid that spans another PV; a cache pool whose cached LV stays) goes again,
+    // and so, in turn, do its own parts.
+    auto nodeOf = [&](const std::string& name) {
+        Node* node = Parser::findDirectChild(m.snapLvs, name.c_str());
+        return node ? node : Parser::findDirectChild(m.liveLvs, name.c_str());
+    };
+    std::set<std::string> gone;
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (const std::string& name : m.transferred) {
+            Node* part = Parser::findDirectChild(m.liveLvs, name.c_str());
+            const std::vector<std::string>& users = m.snapUsage->usedBy(name);
+            if (gone.count(name) || !part || isVisibleLV(part, m.liveParser) || users.empty()) {
+                continue;
+            }
+            bool onlyStackedUsersThatStayed = true;
+            for (const std::string& user : users) {
+                Node* owner = nodeOf(user);
+                const bool came = m.transferred.count(user) && !gone.count(user);
+                if (!owner || !isStackedLV(owner) || came) onlyStackedUsersThatStayed = false;
+            }
+            if (!onlyStackedUsersThatStayed) continue;
             info("LV [%s] does not come back without the LV it is a part of", name.c_str());
+            gone.insert(name);
             m.orphans.push_back(name);
+            changed = true;
         }
     }
 }
