@@ -156,6 +156,45 @@ void keepStripedLVs(LVM::VG& result, Description& d,
     }
 }
 
+// Stacked LVs (raid, thin, cache, VDO, integrity, ...) stay only when everything they use lies
+// on the clones; otherwise they go whole, with their hidden parts and with the LVs that use them.
+void dropStackedLVs(Description& d, const LvUsage& usage,
+                    const std::map<std::string, std::string>& pv_name_to_uuid) {
+    std::set<std::string> pvNames;
+    for (const auto& entry : pv_name_to_uuid) pvNames.insert(entry.first);
+    for (const DroppedLV& lv : removeStackedLVsNotWhollyOn(d.lvs, usage, pvNames, d.parser)) {
+        if (lv.partOf.empty()) {
+            info("Removing LV [%s], UUID=[%s] from metadata: it uses PV [%s], which is not "
+                 "among the supplied devices",
+                 lv.section.name.c_str(), lv.section.id.c_str(), lv.outsidePV.c_str());
+        } else {
+            info("Removing LV [%s], UUID=[%s] from metadata: it is a part of LV [%s], which was "
+                 "removed",
+                 lv.section.name.c_str(), lv.section.id.c_str(), lv.partOf.c_str());
+        }
+    }
+}
+
+// The stacked LVs that stayed get new identifiers; the visible ones (a raid LV, a thin pool, a
+// thin LV, a cached LV, ...) go into the result with every PV they use.
+void keepStackedLVs(LVM::VG& result, Description& d, const LvUsage& usage,
+                    const std::map<std::string, std::string>& pv_name_to_uuid) {
+    for (Node* lv = d.lvs->child; lv; lv = lv->next) {
+        if (!isStackedLV(lv)) continue;
+        LVM::LV record;
+        record.orig_uuid = idOf(lv);
+        record.uuid = genUUID();
+        record.device = "/dev/" + result.name + "/" + lv->name;
+        std::set<std::string> ids;
+        for (const std::string& pv : usage.pvs(lv->name)) ids.insert(pv_name_to_uuid.at(pv));
+        record.pvs.assign(ids.begin(), ids.end());
+        if (isVisibleLV(lv, d.parser)) result.lvs[record.uuid] = record;
+        Parser::assign(Parser::findDirectChild(lv, "id"), record.uuid.c_str());
+        info("LV [%s]: Old UUID=[%s], New UUID=[%s]", lv->name, record.orig_uuid.c_str(),
+             record.uuid.c_str());
+    }
+}
+
 // Snapshots stay when their origin and copy-on-write LV both stayed, with a new identifier.
 void pruneSnapshots(Description& d, std::list<std::string>* orphans) {
     for (const RemovedSection& snap : removeBrokenSnapshots(d.lvs, orphans)) {
@@ -327,6 +366,8 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
 
     Description d;
     readPassedMetadata(d, metadata);
+    // What each LV uses, read before anything is pruned.
+    const LvUsage usage(d.pvs, d.lvs);
     std::string activationSuffix;
     {
         // Held from the listing of the groups to the restore of the new one.
@@ -339,9 +380,11 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
                                                          old2new_uuid_map, state, result.orig_uuid);
         const std::map<std::string, std::string> pv_name_to_uuid = assignPVs(result, d, passed);
         prunePVs(d, pv_name_to_uuid);
+        dropStackedLVs(d, usage, pv_name_to_uuid);
         std::map<std::string, LV> hidden_lvs;
         std::list<std::string> orphans;
         keepStripedLVs(result, d, pv_name_to_uuid, &hidden_lvs);
+        keepStackedLVs(result, d, usage, pv_name_to_uuid);
         pruneSnapshots(d, &orphans);
         settleImportedMirrors(result, d, pv_name_to_uuid, &hidden_lvs, &orphans);
         delOrphanLVs(&orphans, d.lvs, d.parser);
@@ -357,7 +400,9 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
         tmp.write(result.metadata);
         reinitializePVs(kHere, Operation::CloneImport, passed, filter, tmp.path(), state,
                         result.orig_uuid, old2new_uuid_map);
-        restoreMetadata(kHere, filter, tmp.path(), result.name);
+        restoreMetadata(
+            kHere, filter + thinPoolOption(Operation::CloneImport, kFunc, d.lvs, result.name),
+            tmp.path(), result.name);
 
         std::set<std::string> done;
         for (const PassedPV& pv : passed) done.insert({pv.current, pv.fresh});

@@ -126,13 +126,6 @@ using Parser = LVM_linux_lvm_parser;
 
 const char kMirrorMarker[] = "ABRACADABRA";
 
-// The string elements of an array entry, in order.
-void appendStrings(Node* entry, std::list<std::string>* names) {
-    for (Parser::Value* v = entry ? entry->value : nullptr; v; v = v->next) {
-        if (v->str) names->emplace_back(v->str);
-    }
-}
-
 // LVM2 marks a PV it cannot find with the flag "MISSING".
 bool isMissing(Node* pv) {
     Node* flags = Parser::findDirectChild(pv, "flags");
@@ -183,45 +176,29 @@ void LVM_linux_lvm::populateVG(VG& vg) {
     dbg.Debug(kFunc, "Found %lu PVs", static_cast<unsigned long>(vg.pvs.size()));
     dbg.Debug(kFunc, "Populating LV info for VG %s", vg.name.c_str());
 
+    // An LV is held by the PVs it uses: its own stripes and those of everything it is made of
+    // (mirror sides and logs, raid images, pools and their data, origins).
+    const volbridge::lvm2::LvUsage usage(pvsNode, lvsNode);
     std::map<std::string, std::string> mirrorIdOfName;
     for (Node* section = lvsNode->child; section; section = section->next) {
-        const bool visible = volbridge::lvm2::isVisibleLV(section, parser);
-        std::list<std::string> pvSections;
-        bool mirror = false;
         LV lv;
         lv.device = "/dev/" + vg.name + "/" + section->name;
-        lv.uuid = lv.orig_uuid = Parser::findDirectChild(section, "id")->value->str;
-        for (Node* seg = section->child; seg; seg = seg->next) {
-            if (!volbridge::lvm2::isSegment(seg)) continue;
-            Node* type = Parser::findDirectChild(seg, "type");
-            if (*type == "mirror") {
-                // A mirror's PVs are those of its images and of its log.
-                Node* log = Parser::findDirectChild(seg, "mirror_log");
-                if (log && log->isString()) {
-                    pvSections.splice(pvSections.end(), volbridge::lvm2::findPVofLV(
-                                                            log->value->str, lvsNode, parser));
-                }
-                std::list<std::string> images;
-                appendStrings(Parser::findDirectChild(seg, "mirrors"), &images);
-                for (const std::string& image : images) {
-                    pvSections.splice(pvSections.end(),
-                                      volbridge::lvm2::findPVofLV(image.c_str(), lvsNode, parser));
-                }
-                mirrorIdOfName[section->name] = lv.uuid;
-                mirror = true;
-            } else if (*type == "striped") {
-                appendStrings(Parser::findDirectChild(seg, "stripes"), &pvSections);
-            }
+        lv.uuid = lv.orig_uuid = volbridge::lvm2::idOf(section);
+        const bool mirror = volbridge::lvm2::hasSegmentOfType(section, "mirror");
+        if (mirror) mirrorIdOfName[section->name] = lv.uuid;
+        // Hidden LVs are parts of others; a snapshot holds no data of its own.
+        if (!volbridge::lvm2::isVisibleLV(section, parser) ||
+            volbridge::lvm2::hasSegmentOfType(section, "snapshot")) {
+            continue;
         }
-        if (!visible) continue;  // mirror images and logs, snapshot stores
         std::set<std::string> ids;
-        for (const std::string& name : pvSections) {
+        for (const std::string& name : usage.pvs(section->name)) {
             auto known = pvIdOfSection.find(name);
             if (known == pvIdOfSection.end()) continue;
             ids.insert(known->second);
             if (mirror) vg.pvs[known->second].mirror_id = kMirrorMarker;
         }
-        if (ids.empty()) continue;  // snapshots: no PV of their own
+        if (ids.empty()) continue;  // no PV of its own (an error or zero LV)
         lv.pvs.assign(ids.begin(), ids.end());
         vg.lvs[lv.uuid] = lv;
     }

@@ -203,6 +203,55 @@ LVsOnPVs keepLVsWhollyOn(Node* lvs, const std::set<std::string>& pv_names,
     return result;
 }
 
+std::string thinPoolOption(Operation op, const char* func, Node* lvs, const std::string& vg_name) {
+    const std::string pool = firstThinPool(lvs);
+    if (pool.empty()) return "";
+    say(op, func,
+        "VG [%s] holds the thin pool [%s], which LVM2 restores only with --force: it cannot "
+        "check the pool's transaction id. The metadata restored is the one captured with the "
+        "pool; it must come from the same moment as the snapshot of the pool's disks.",
+        vg_name.c_str(), pool.c_str());
+    return " --force";
+}
+
+std::vector<DroppedLV> removeStackedLVsNotWhollyOn(Node* lvs, const LvUsage& usage,
+                                                   const std::set<std::string>& pv_names,
+                                                   LVM_linux_lvm_parser& parser) {
+    std::vector<DroppedLV> dropped;
+    std::set<std::string> names;
+    for (Node* lv = lvs->child; lv; lv = lv->next) {
+        if (!isStackedLV(lv)) continue;
+        for (const std::string& pv : usage.pvs(lv->name)) {
+            if (pv_names.count(pv)) continue;
+            dropped.push_back(DroppedLV{RemovedSection{lv->name, idOf(lv), "", false}, pv, ""});
+            names.insert(lv->name);
+            break;
+        }
+    }
+    // The hidden parts of what goes, unless a remaining LV uses them too.
+    for (size_t i = 0; i < dropped.size(); ++i) {
+        const std::string owner = dropped[i].section.name;
+        for (const std::string& used : usage.uses(owner)) {
+            Node* part = Parser::findDirectChild(lvs, used.c_str());
+            if (names.count(used) || !part || isVisibleLV(part, parser)) continue;
+            bool stillUsed = false;
+            for (const std::string& user : usage.usedBy(used)) {
+                stillUsed = stillUsed || (!names.count(user) &&
+                                          Parser::findDirectChild(lvs, user.c_str()) != nullptr);
+            }
+            if (stillUsed) continue;
+            dropped.push_back(DroppedLV{RemovedSection{used, idOf(part), "", false}, "", owner});
+            names.insert(used);
+        }
+    }
+    for (DroppedLV& lv : dropped) {
+        Node* node = Parser::findDirectChild(lvs, lv.section.name.c_str());
+        lv.section.visible = isVisibleLV(node, parser);
+        removeChild(lvs, node);
+    }
+    return dropped;
+}
+
 std::vector<RemovedSection> removeBrokenSnapshots(Node* lvs, std::list<std::string>* orphans) {
     std::vector<RemovedSection> removed;
     for (Node* lv = lvs->child; lv;) {

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "LVM/LVM.h"
@@ -83,24 +84,8 @@ Shoved shoveLV(const char* vg_name, const char* lv_name, const char* lv_uuid, No
             if (lv_uuid && strcmp(child->name, "id") == 0 && *child == lv_uuid) {
                 Parser::assign(child, newId.c_str());
             }
-            if (!isSegment(child)) continue;
-            Node* type = Parser::findDirectChild(child, "type");
-            if (type && *type == "snapshot") {
-                for (const char* key : {"origin", "cow_store"}) {
-                    Node* ref = Parser::findDirectChild(child, key);
-                    if (ref && *ref == lv_name) Parser::assign(ref, shoved.newName.c_str());
-                }
-            } else if (type && *type == "mirror") {
-                Node* log = Parser::findDirectChild(child, "mirror_log");
-                if (log && *log == lv_name) Parser::assign(log, shoved.newName.c_str());
-                Node* mirrors = Parser::findDirectChild(child, "mirrors");
-                for (auto* v = mirrors ? mirrors->value : nullptr; v; v = v->next) {
-                    if (v->str && strcmp(v->str, lv_name) == 0) {
-                        Parser::assign(v, shoved.newName.c_str());
-                    }
-                }
-            }
         }
+        renameLVReferences(lv, lv_name, shoved.newName.c_str());
     }
     if (!shoved.deactivate.empty()) to_activate->push_back(shoved.newName);
     return shoved;
@@ -148,6 +133,9 @@ struct Merge {
     Node* liveVg = nullptr;
     Node* livePvs = nullptr;
     Node* liveLvs = nullptr;
+    // What each LV of either description uses, read before anything is pruned or moved.
+    std::optional<LvUsage> snapUsage;
+    std::optional<LvUsage> liveUsage;
 
     std::string vgName;
     std::string vgId;
@@ -156,6 +144,7 @@ struct Merge {
         pvNames;                        // snap PV section name -> its name in the live tree
     std::list<std::string> orphans;     // LVs to delete from the live tree
     std::list<std::string> toActivate;  // LVs to (re)activate at the end, in order
+    std::set<std::string> transferred;  // snap LVs moved into the live tree
 
     std::vector<std::string> mappings;  // device-mapper names of the live LVs that go
     std::vector<std::pair<std::string, std::string>> inTheWay;  // LV name, device to deactivate
@@ -166,6 +155,7 @@ void readSnap(Merge& m, const char* metadata) {
     m.snapRoot = m.snapParser.parse(metadata ? metadata : "");
     addMissingVolumeSections(m.snapRoot);
     crossCheckMeta(m.snapRoot, m.snapParser, "snap metadata", &m.snapVg, &m.snapPvs, &m.snapLvs);
+    m.snapUsage.emplace(m.snapPvs, m.snapLvs);
     m.vgName = m.snapVg->name;
     m.vgId = idOf(m.snapVg);
     volbridge::requireShellWord(m.vgName, "the VG name", kFunc, kHere.unit, __LINE__);
@@ -185,6 +175,7 @@ void readLive(Merge& m) {
     if (!m.liveVg) kHere.fail("Can't find VG node in live metadata");
     addMissingVolumeSections(m.liveRoot);
     crossCheckMeta(m.liveRoot, m.liveParser, "live metadata", nullptr, &m.livePvs, &m.liveLvs);
+    m.liveUsage.emplace(m.livePvs, m.liveLvs);
 }
 
 // Which backup-time PV each device carries, and the identifier it is to get.
@@ -238,6 +229,21 @@ void pruneLiveLVs(Merge& m) {
     std::set<std::string> remaining;
     for (Node* pv = m.livePvs->child; pv; pv = pv->next) remaining.insert(pv->name);
     if (m.liveLvs->child) info("Pruning logical_volumes in live VG metadata");
+    // Stacked LVs (raid, thin, cache, ...) that use a passed PV go whole, with their parts.
+    for (const DroppedLV& lv :
+         removeStackedLVsNotWhollyOn(m.liveLvs, *m.liveUsage, remaining, m.liveParser)) {
+        if (lv.partOf.empty()) {
+            info("LV [%s] in live VG uses one of the passed PVs and will be removed.",
+                 lv.section.name.c_str());
+        } else {
+            info("LV [%s] in live VG is a part of LV [%s] and will be removed with it.",
+                 lv.section.name.c_str(), lv.partOf.c_str());
+        }
+        if (lv.section.visible) {
+            m.mappings.push_back(doubleDashes(m.vgName.c_str()) + "-" +
+                                 doubleDashes(lv.section.name.c_str()));
+        }
+    }
     for (const RemovedSection& lv : keepLVsWhollyOn(m.liveLvs, remaining, m.liveParser).removed) {
         info("LV [%s] in live VG resides on one of the passed PVs and will be removed.",
              lv.name.c_str());
@@ -300,6 +306,7 @@ void moveIntoLive(Merge& m, Node* lv, const char* uuid) {
     Shoved shoved =
         shoveLV(m.vgName.c_str(), lv->name, uuid, m.liveLvs, m.liveParser, &m.toActivate);
     if (!shoved.deactivate.empty()) m.inTheWay.emplace_back(lv->name, shoved.deactivate);
+    m.transferred.insert(lv->name);
     unlinkChild(m.snapLvs, lv);
     prependChild(m.liveLvs, lv);
 }
@@ -325,6 +332,69 @@ void transferStripedLVs(Merge& m) {
             }
         }
         lv = next;
+    }
+}
+
+// Stacked LVs (raid, thin, cache, ...) come back when everything they use lies on the passed PVs
+// and came back before them; a hidden part that came back without the LV it belongs to goes
+// again. Such an LV is never broken up.
+void transferStackedLVs(Merge& m) {
+    std::set<std::string> passedNames;
+    for (const auto& entry : m.pvNames) passedNames.insert(entry.first);
+    auto returns = [&](Node* lv) {
+        const std::set<std::string>& pvs = m.snapUsage->pvs(lv->name);
+        if (!isStackedLV(lv) || pvs.empty()) return false;
+        for (const std::string& pv : pvs) {
+            if (!passedNames.count(pv)) return false;
+        }
+        for (const std::string& used : m.snapUsage->uses(lv->name)) {
+            if (!m.transferred.count(used)) return false;
+        }
+        return true;
+    };
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (Node* lv = m.snapLvs->child; lv;) {
+            Node* next = lv->next;
+            if (returns(lv)) {
+                const std::string id = idOf(lv);
+                info("Transferring description of LV [%s], UUID=[%s] from snap to live metadata",
+                     lv->name, id.c_str());
+                moveIntoLive(m, lv, id.c_str());
+                if (isVisibleLV(lv, m.liveParser)) m.toActivate.push_back(lv->name);
+                moved = true;
+            }
+            lv = next;
+        }
+    }
+    // A hidden part that came back for stacked LVs none of which did (a raid image wholly on a
+    // passed PV of a raid that spans another PV; a cache pool whose cached LV stays) goes again,
+    // and so, in turn, do its own parts.
+    auto nodeOf = [&](const std::string& name) {
+        Node* node = Parser::findDirectChild(m.snapLvs, name.c_str());
+        return node ? node : Parser::findDirectChild(m.liveLvs, name.c_str());
+    };
+    std::set<std::string> gone;
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (const std::string& name : m.transferred) {
+            Node* part = Parser::findDirectChild(m.liveLvs, name.c_str());
+            const std::vector<std::string>& users = m.snapUsage->usedBy(name);
+            if (gone.count(name) || !part || isVisibleLV(part, m.liveParser) || users.empty()) {
+                continue;
+            }
+            bool onlyStackedUsersThatStayed = true;
+            for (const std::string& user : users) {
+                Node* owner = nodeOf(user);
+                const bool came = m.transferred.count(user) && !gone.count(user);
+                if (!owner || !isStackedLV(owner) || came) onlyStackedUsersThatStayed = false;
+            }
+            if (!onlyStackedUsersThatStayed) continue;
+            info("LV [%s] does not come back without the LV it is a part of", name.c_str());
+            gone.insert(name);
+            m.orphans.push_back(name);
+            changed = true;
+        }
     }
 }
 
@@ -431,6 +501,7 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, cons
         pruneLiveLVs(m);
         transferPVs(m);
         transferStripedLVs(m);
+        transferStackedLVs(m);
         transferSnapshots(m);
         transferMirrors(m);
         finishMerge(m);
@@ -446,7 +517,9 @@ LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, cons
         // "--yes": since LVM2 2.03 vgcfgrestore asks before it restores a group that has active
         // LVs, and with no terminal that question would be answered "no"; a revert keeps the LVs
         // of the untouched PVs active on purpose.
-        restoreMetadata(kHere, "--yes", tmp.path(), m.vgName);
+        restoreMetadata(kHere,
+                        "--yes" + thinPoolOption(Operation::Revert, kFunc, m.liveLvs, m.vgName),
+                        tmp.path(), m.vgName);
 
         std::set<std::string> done;
         for (const PassedPV& pv : m.passed) done.insert({pv.current, pv.fresh});

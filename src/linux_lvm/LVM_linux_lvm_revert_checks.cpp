@@ -85,29 +85,14 @@ void toggleLVs(const std::string& vg_name, const std::string& vg_uuid,
     LiveGroup live(vg_name, vg_uuid);
     const std::set<std::string> reverted = live.revertedPvs(here, devices);
 
+    // An LV is affected when it uses a reverted PV, itself or through what it is made of (mirror
+    // sides and logs, raid images, pools, origins). A snapshot goes with its origin.
+    const LvUsage usage(live.pvs, live.lvs);
     std::list<std::string> failed;
     for (Node* lv = live.lvs->child; lv; lv = lv->next) {
-        if (!isVisibleLV(lv, live.parser)) continue;
-        std::list<std::string> pvs;
-        for (Node* seg = lv->child; seg; seg = seg->next) {
-            if (isSegmentOfType(seg, "mirror")) {
-                Node* log = Parser::findDirectChild(seg, "mirror_log");
-                if (log && log->isString()) {
-                    pvs.splice(pvs.end(), findPVofLV(log->value->str, live.lvs, live.parser));
-                }
-                Node* mirrors = Parser::findDirectChild(seg, "mirrors");
-                for (auto* v = mirrors ? mirrors->value : nullptr; v; v = v->next) {
-                    if (v->str) pvs.splice(pvs.end(), findPVofLV(v->str, live.lvs, live.parser));
-                }
-            } else if (isSegmentOfType(seg, "striped")) {
-                Node* stripes = Parser::findDirectChild(seg, "stripes");
-                for (auto* v = stripes ? stripes->value : nullptr; v; v = v->next) {
-                    if (v->str) pvs.emplace_back(v->str);
-                }
-            }
-        }
+        if (!isVisibleLV(lv, live.parser) || hasSegmentOfType(lv, "snapshot")) continue;
         bool affected = false;
-        for (const std::string& pv : pvs) affected = affected || reverted.count(pv);
+        for (const std::string& pv : usage.pvs(lv->name)) affected = affected || reverted.count(pv);
         if (!affected) continue;
 
         const std::string device = "/dev/" + vg_name + "/" + lv->name;
@@ -145,13 +130,19 @@ bool LVM_linux_lvm::canRevert(const VG& vg, const char* /*metadata*/,
         LiveGroup live(vg.name, vg.uuid);
         const std::set<std::string> reverted = live.revertedPvs(here, pv_dev_list);
 
+        // A striped LV lies by its own stripes; a stacked LV (raid, thin, cache, ...) by every PV
+        // it uses, since it is never taken apart. Mirrors and snapshots are judged by their
+        // parts, which a revert may separate.
+        const LvUsage usage(live.pvs, live.lvs);
         std::set<std::string> affected;
         for (Node* lv = live.lvs->child; lv; lv = lv->next) {
             int inside = 0;
             int outside = 0;
-            for (const std::string& pv : findPVofLV(lv, live.parser)) {
-                ++(reverted.count(pv) ? inside : outside);
-            }
+            const std::list<std::string> pvs =
+                isStackedLV(lv) ? std::list<std::string>(usage.pvs(lv->name).begin(),
+                                                         usage.pvs(lv->name).end())
+                                : findPVofLV(lv, live.parser);
+            for (const std::string& pv : pvs) ++(reverted.count(pv) ? inside : outside);
             if (inside && outside) {
                 here.fail("Can't allow revert because LV " + volbridge::printable(lv->name) +
                           " resides both on PVs that will be reverted and on those that won't "

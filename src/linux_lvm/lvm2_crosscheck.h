@@ -3,7 +3,10 @@
 #pragma once
 
 #include <list>
+#include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "linux_lvm/LVM_linux_lvm_parser.h"
 
@@ -43,12 +46,57 @@ std::list<std::string> findPVofLV(Node* lv, LVM_linux_lvm_parser& parser);
 // The same for the child of `lvs` named `lv_name`; empty when there is none.
 std::list<std::string> findPVofLV(const char* lv_name, Node* lvs, LVM_linux_lvm_parser& parser);
 
+// What each LV of a group uses. An LV uses the PVs of its own striped segments and, through every
+// LV its segments name (mirror images and logs, snapshot origins and copy-on-write stores, raid
+// images and their metadata LVs, pools and their data and metadata LVs, cache pools, thin and
+// cache origins, VDO pools, integrity metadata), the PVs those use in turn. A segment of a type
+// this library does not know is taken to use every LV and PV whose name it holds. The usage is
+// read once, when the object is made: later edits of the tree do not change it.
+class LvUsage {
+  public:
+    LvUsage(Node* pvs_node, Node* lvs_node);
+
+    // The PV section names `lv` uses, directly or through the LVs it depends on.
+    const std::set<std::string>& pvs(const std::string& lv) const { return entry(lv).pvs; }
+    // The LVs the segments of `lv` name, in the order they appear, once each.
+    const std::vector<std::string>& uses(const std::string& lv) const { return entry(lv).uses; }
+    // The LVs whose segments name `lv`.
+    const std::vector<std::string>& usedBy(const std::string& lv) const { return entry(lv).usedBy; }
+
+  private:
+    struct Entry {
+        std::set<std::string> pvs;
+        std::vector<std::string> uses;
+        std::vector<std::string> usedBy;
+    };
+    const Entry& entry(const std::string& lv) const;
+    std::map<std::string, Entry> entries_;
+};
+
+// The LV has a segment of a type other than "striped", "snapshot" and "mirror": a raid, thin,
+// cache, writecache, VDO or integrity LV or pool, an error or zero LV, or one of a type this
+// library does not know. Such an LV stands or falls with everything it uses; it is never broken
+// up into a part of it.
+bool isStackedLV(Node* lv);
+
+// Renames every reference to the LV `from` in the segments of `lv` to `to`, whatever the
+// segment's type.
+void renameLVReferences(Node* lv, const char* from, const char* to);
+
+// The segment types restored only with "vgcfgrestore --force": a thin pool, whose transaction id
+// LVM2 cannot check against the pool's own metadata. The name of the first LV of `lvs` that has
+// such a segment; empty when none has.
+std::string firstThinPool(Node* lvs);
+
 // The node is a section whose name begins with "segment".
 bool isSegment(const Node* node);
 // The string value of the direct child `key` of `section`, or "" when it has none.
 std::string stringValue(Node* section, const char* key);
 // The "id" of a section, or "".
 inline std::string idOf(Node* section) { return stringValue(section, "id"); }
+
+// The LV has a segment whose "type" is the string `type`.
+bool hasSegmentOfType(Node* lv, const char* type);
 
 // The node is a segment whose "type" is the string `type`.
 bool isSegmentOfType(Node* node, const char* type);

@@ -14,6 +14,7 @@
 #include "core/Command.h"
 #include "host/LogWriter.h"
 #include "linux_lvm/LVM_linux_lvm_parser.h"
+#include "linux_lvm/lvm2_crosscheck.h"
 
 namespace volbridge {
 namespace lvm2 {
@@ -129,6 +130,22 @@ struct LVsOnPVs {
 LVsOnPVs keepLVsWhollyOn(Node* lvs, const std::set<std::string>& pv_names,
                          LVM_linux_lvm_parser& parser);
 
+// A stacked LV (raid, thin, cache, VDO, integrity, ...) that a pruning step removed, and why: it
+// uses a PV outside the set, or it is a hidden part of such an LV that nothing else uses.
+struct DroppedLV {
+    RemovedSection section;
+    std::string outsidePV;  // the first PV it uses that is not in the set
+    std::string partOf;     // or the dropped LV it is a part of
+};
+
+// Removes every stacked LV (isStackedLV) that, by `usage`, uses a PV whose name is not in
+// `pv_names`, together with the hidden LVs it uses that no remaining LV uses (raid images and
+// their metadata LVs, a pool's data and metadata LVs, a cache pool, ...). The LVs that use a
+// removed LV use its PVs too, so they go as well. A stacked LV is never broken up.
+std::vector<DroppedLV> removeStackedLVsNotWhollyOn(Node* lvs, const LvUsage& usage,
+                                                   const std::set<std::string>& pv_names,
+                                                   LVM_linux_lvm_parser& parser);
+
 // Removes the snapshots whose origin or copy-on-write LV is gone; their copy-on-write LVs are
 // added to `orphans`.
 std::vector<RemovedSection> removeBrokenSnapshots(Node* lvs, std::list<std::string>* orphans);
@@ -196,6 +213,11 @@ void reinitializePVs(const Origin& at, Operation op, const std::vector<PassedPV>
                      const std::string& filter_option, const std::string& restore_file,
                      ImportState& state, const std::string& vg_id,
                      std::map<std::string, std::string>& old2new_uuid_map);
+
+// " --force" when the group's LVs `lvs` hold a thin pool, which LVM2 restores only so (it cannot
+// check the pool's transaction id), with a log line of `op` that says why and that the metadata
+// restored must come from the same moment as the pool's disks; "" for any other group.
+std::string thinPoolOption(Operation op, const char* func, Node* lvs, const std::string& vg_name);
 
 // "vgcfgrestore <options> -f <file> <vg_name>"; throws "Failed to update metadata for VG group
 // [<vg_name>]: <error>".

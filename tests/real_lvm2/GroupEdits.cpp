@@ -112,6 +112,26 @@ std::string addSnapshot(const std::string& text, const std::string& origin, cons
     return appendSection(root, parser, section.str());
 }
 
+std::string hideLv(const std::string& text, const std::string& lv, const std::string& newName) {
+    Parser parser;
+    Parser::NodeAutoPtr root(parser.parse(text.c_str()));
+    hide(lvSection(root, lv), newName);
+    return Parser::dump(root, 0);
+}
+
+std::string addSegmentLv(const std::string& text, const std::string& name, long long extents,
+                         const std::string& type, const std::string& keys, bool visible) {
+    Parser parser;
+    Parser::NodeAutoPtr root(parser.parse(text.c_str()));
+    std::ostringstream section;
+    section << name << " {\n id = \"" << volbridge::lvm2::genUUID() << "\"\n"
+            << " status = [\"READ\", \"WRITE\"" << (visible ? ", \"VISIBLE\"" : "") << "]\n"
+            << " flags = []\n creation_time = 1796859326\n creation_host = \"test\"\n"
+            << " segment_count = 1\n segment1 {\n  start_extent = 0\n  extent_count = " << extents
+            << "\n  type = \"" << type << "\"\n" << keys << "\n }\n}\n";
+    return appendSection(root, parser, section.str());
+}
+
 void fillFrom(const std::string& device, long long fromSector, unsigned seed) {
     FILE* f = fopen(device.c_str(), "r+b");
     ASSERT_NE(f, nullptr) << device;

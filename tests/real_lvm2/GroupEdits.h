@@ -26,6 +26,15 @@ std::string addMirror(const std::string& text, const std::string& mirror, const 
 std::string addSnapshot(const std::string& text, const std::string& origin, const std::string& cow,
                         const std::string& snapshot);
 
+// Hides the LV `lv` (drops "VISIBLE" from its status) and renames it to `newName` unless that is
+// empty: how a linear LV made by lvcreate becomes a raid image, a pool's data LV, ...
+std::string hideLv(const std::string& text, const std::string& lv, const std::string& newName);
+
+// Adds the LV `name` of one segment of `type` over `extents` extents; `keys` are the segment's
+// further lines as LVM2 writes them for that type ("raids = [...]", "thin_pool = \"pool\"", ...).
+std::string addSegmentLv(const std::string& text, const std::string& name, long long extents,
+                         const std::string& type, const std::string& keys, bool visible = true);
+
 // Writes a pattern made from `seed` over the device from `fromSector` (512 bytes each) to its
 // end, and flushes it to the device.
 void fillFrom(const std::string& device, long long fromSector, unsigned seed);
