@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <functional>
 
 #include "core/Text.h"
 #include "host/LogWriter.h"
@@ -71,19 +72,26 @@ void formOSDevName(const std::string& /*disk*/, const char* os_name, std::string
 //   Device:    emc0_0a1b
 //   udid:      EMC%5FSYMMETRIX%5F000197600123%5F0A1B
 //    tag     udid_asl=EMC%5FSYMMETRIX%5F000197600123%5F0A1B
+int readUdid(const CommandLine& cmd, const char* cuts, const char* key, std::string& udid,
+             const std::function<void(const CommandResult&)>& logFailure) {
+    const CommandResult r = run(cmd);
+    if (!r.succeeded()) {
+        logFailure(r);
+        return 1;
+    }
+    parseKeyedToken(r.out, cuts, key, &udid);
+    return 0;
+}
+
 int getDiskUuidForDisk(const char* disk, std::string& udid) {
     const Origin here{"::getDiskUuidForDisk", kVxvm};
     CommandLine cmd(here, "vxdisk -v list");
     cmd.word(disk ? disk : "", "the disk access name");
-    const CommandResult r = run(cmd);
-    if (!r.succeeded()) {
+    return readUdid(cmd, ": \t\n=", "udid", udid, [&](const CommandResult& r) {
         g_ptrLogWriter->log(0, here.func, __LINE__, 0, 0,
                             "Info: cmd: '%s' failed with the message: '%s'", cmd.text().c_str(),
                             r.err.c_str());
-        return 1;
-    }
-    parseKeyedToken(r.out, ": \t\n=", "udid", &udid);
-    return 0;
+    });
 }
 
 void get_disk_info(const char* dg_name, const char* dm_name, std::string& out) {
@@ -318,14 +326,10 @@ int LVM_vxvm::getDiskUuid(const std::string& dg_name, const char* dm_name, std::
     CommandLine cmd(here, "vxdisk -g");
     cmd.word(dg_name, "the disk group name").literal(" list");
     cmd.word(dm_name ? dm_name : "", "the disk media name");
-    const CommandResult r = run(cmd);
-    if (!r.succeeded()) {
+    return volbridge::vxvm::readUdid(cmd, ": \t\n", "udid", udid, [&](const CommandResult& r) {
         debug_->Debug(here.func, "Info: cmd: '%s' failed with the message: '%s'",
                       cmd.text().c_str(), r.err.c_str());
-        return 1;
-    }
-    volbridge::vxvm::parseKeyedToken(r.out, ": \t\n", "udid", &udid);
-    return 0;
+    });
 }
 
 int LVM_vxvm::getOnDiskUuid(const std::string& dg_name, const char* dm_name, std::string& udid) {
@@ -333,14 +337,10 @@ int LVM_vxvm::getOnDiskUuid(const std::string& dg_name, const char* dm_name, std
     CommandLine cmd(here, "vxdisk -g");
     cmd.word(dg_name, "the disk group name").literal(" -v list");
     cmd.word(dm_name ? dm_name : "", "the disk media name");
-    const CommandResult r = run(cmd);
-    if (!r.succeeded()) {
+    return volbridge::vxvm::readUdid(cmd, ": \t\n=", "udid_asl", udid, [&](const CommandResult& r) {
         debug_->Debug(here.func, "Info: cmd: '%s' failed with the message: '%s'",
                       cmd.text().c_str(), r.err.c_str());
-        return 1;
-    }
-    volbridge::vxvm::parseKeyedToken(r.out, ": \t\n=", "udid_asl", &udid);
-    return 0;
+    });
 }
 
 void LVM_vxvm::getDiskList(const char* dg_name, std::list<std::string>& names) {

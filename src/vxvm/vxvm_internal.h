@@ -62,6 +62,10 @@ void Split(const std::string& str, const std::string& separator, std::vector<std
 void formOSDevName(const std::string& disk, const char* os_name, std::string& path);
 // 0 and the udid of `disk` from "vxdisk -v list <disk>", or 1 when the command failed.
 int getDiskUuidForDisk(const char* disk, std::string& udid);
+// Runs `cmd`, which lists a disk's identifiers, and takes the token after `key` (any case) in its
+// output cut at `cuts` into `udid`: 0, or 1 when the command failed (after `logFailure` said so).
+int readUdid(const CommandLine& cmd, const char* cuts, const char* key, std::string& udid,
+             const std::function<void(const CommandResult&)>& logFailure);
 // The disk's records from "vxprint -g <dg> -ar -d <dm>", one line per record.
 void get_disk_info(const char* dg_name, const char* dm_name, std::string& out);
 // Disk media names of the group, appended to `names`.
