@@ -16,7 +16,7 @@ namespace {
 using Json = nlohmann::json;
 
 // The vendor names the library has a backend for, in the order the tool lists them.
-const char* const kVendors[] = {LVM_linux_lvm::vendor};
+const char* const kVendors[] = {LVM_vxvm::vendor, LVM_linux_lvm::vendor, LVM_gpfs::vendor};
 
 std::string joined(const std::vector<std::string>& items, const char* separator) {
     std::string text;

@@ -19,6 +19,7 @@
 
 #include "HostOptions.h"
 #include "LVM/LVM.h"
+#include "ToolBackends.h"
 #include "ToolSupport.h"
 #include "host/YbException.h"
 
@@ -39,7 +40,7 @@ class OperationFailed : public std::runtime_error {
 // What the subcommands read from the command line.
 struct Inputs {
     vbtool::HostOptions host;
-    std::string vendor = LVM_linux_lvm::vendor;
+    std::string vendor;  // empty when --vendor was not given
     std::string device;
     std::string uuid;
     std::string metadataFile;
@@ -49,6 +50,11 @@ struct Inputs {
     std::string vgName;
     std::vector<std::string> devices;
     bool json = false;
+    // File-system control.
+    std::string fs;
+    std::string nodeFile;
+    RevertPhase phase = RP_REVERT;
+    bool readOnly = false;
     bool force = false;
 };
 
@@ -87,10 +93,21 @@ class DeferredSignals {
     struct sigaction previous_[kCount];
 };
 
-// A name that recreate gives: "<name>_copy_<NNN>".
-bool isCloneName(const std::string& name) {
-    static const std::regex form(".+_copy_[0-9]{3,}");
-    return std::regex_match(name, form);
+// Why `name` is not one that recreate gives with the backend `vendor`: empty when it is. LVM2
+// clones are named "<name>_copy_<NNN>", VxVM clones "yb_<name>_<seconds>"; a GPFS clone keeps the
+// file system's own name, so no GPFS name tells a clone apart from its source.
+std::string notACloneName(const std::string& vendor, const std::string& name) {
+    static const std::regex lvm2(".+_copy_[0-9]{3,}");
+    static const std::regex vxvm("yb_.+_[0-9]+");
+    if (vendor == LVM_linux_lvm::vendor) {
+        if (std::regex_match(name, lvm2)) return "";
+        return "its name is not of the form <name>_copy_<NNN> that recreate gives";
+    }
+    if (vendor == LVM_vxvm::vendor) {
+        if (std::regex_match(name, vxvm)) return "";
+        return "its name is not of the form yb_<name>_<seconds> that recreate gives";
+    }
+    return "a GPFS clone keeps the file system's name, so nothing tells it from its source";
 }
 
 std::string joined(const std::vector<std::string>& items) {
@@ -109,33 +126,89 @@ void showGroup(const LVM::VG& vg, bool json) {
 
 // ---- the subcommands ----
 
+// The backend discover works with, and how it came to it.
+struct ChosenBackend {
+    std::unique_ptr<LVM> backend;
+    std::string vendor;
+    // "device" (the library chose it for DEVICE), "--vendor", or "default" (--uuid alone).
+    std::string chosenBy;
+};
+
+// --vendor when given; else, for a DEVICE, the backend the library chooses for it; else LinuxLVM.
+ChosenBackend chooseBackend(const Inputs& in) {
+    if (!in.vendor.empty()) return {vbtool::makeBackend(in.vendor), in.vendor, "--vendor"};
+    if (!in.uuid.empty()) {
+        return {vbtool::makeBackend(LVM_linux_lvm::vendor), LVM_linux_lvm::vendor, "default"};
+    }
+    std::unique_ptr<LVM> backend(LVM::getByLVDevice(in.device.c_str()));
+    if (!backend) {
+        throw OperationFailed("no backend manages " + in.device +
+                              ": it is not under /dev/vx/, not a GPFS file system and not the "
+                              "node of an LVM2 LV");
+    }
+    const std::string vendor = vbtool::vendorOf(*backend);
+    return {std::move(backend), vendor, "device"};
+}
+
+// The group with the backend that found it: in JSON as "backend" and "chosen_by", in the table
+// as a first line.
+void showDiscovered(const LVM::VG& vg, const ChosenBackend& chosen, bool json) {
+    if (json) {
+        nlohmann::json group = vbtool::groupToJson(vg);
+        group["backend"] = chosen.vendor;
+        group["chosen_by"] = chosen.chosenBy;
+        std::cout << vbtool::jsonText(group);
+        return;
+    }
+    std::cout << "Backend: " << chosen.vendor;
+    if (chosen.chosenBy == "device") std::cout << ", chosen by the library for the device";
+    if (chosen.chosenBy == "default") std::cout << ", the default for --uuid";
+    std::cout << "\n\n";
+    vbtool::printGroup(std::cout, vg);
+}
+
 int discover(const Inputs& in) {
     if (in.device.empty() == in.uuid.empty()) {
         throw UsageError("give the DEVICE of one of the group's LVs, or --uuid ID");
     }
-    std::unique_ptr<LVM> backend = vbtool::makeBackend(in.vendor);
-    LVM::VG vg = in.uuid.empty() ? backend->getVGByLVDevice(in.device.c_str())
-                                 : backend->getVGByUUID(in.uuid.c_str());
+    const ChosenBackend chosen = chooseBackend(in);
+    LVM::VG vg = in.uuid.empty() ? chosen.backend->getVGByLVDevice(in.device.c_str())
+                                 : chosen.backend->getVGByUUID(in.uuid.c_str());
     if (vg.name.empty()) {
-        throw OperationFailed("no " + in.vendor + " group " +
+        throw OperationFailed("no " + chosen.vendor + " group " +
                               (in.uuid.empty() ? "holds " + in.device : "has uuid " + in.uuid));
     }
     if (!in.metadataOut.empty()) vbtool::writeTextFile(in.metadataOut, vg.metadata);
     if (!in.mapOut.empty()) vbtool::writeIdMap(in.mapOut, vbtool::identityMap(vg));
-    showGroup(vg, in.json);
+    showDiscovered(vg, chosen, in.json);
     return 0;
 }
 
-int devices(const Inputs& in) {
-    std::unique_ptr<LVM> backend = vbtool::makeBackend(in.vendor);
-    LVM::DeviceInfoList list;
-    CWmError status = backend->getPVList(list);
-    if (status.IsError()) throw OperationFailed("the device listing failed: " + status.ToString());
-    if (in.json) {
+void showDevices(const LVM::DeviceInfoList& list, bool json) {
+    if (json) {
         std::cout << vbtool::jsonText(vbtool::devicesToJson(list));
     } else {
         vbtool::printDevices(std::cout, list);
     }
+}
+
+// The listing of every backend. When one fails, the rows of the backends listed before it are
+// shown, and then the failure.
+int allDevices(const Inputs& in) {
+    LVM::DeviceInfoList list;
+    const CWmError status = LVM::getAllPVList(list);
+    showDevices(list, in.json);
+    if (status.IsError()) throw OperationFailed("the device listing failed: " + status.ToString());
+    return 0;
+}
+
+int devices(const Inputs& in) {
+    if (in.vendor.empty()) return allDevices(in);
+    std::unique_ptr<LVM> backend = vbtool::makeBackend(in.vendor);
+    LVM::DeviceInfoList list;
+    CWmError status = backend->getPVList(list);
+    if (status.IsError()) throw OperationFailed("the device listing failed: " + status.ToString());
+    showDevices(list, in.json);
     return 0;
 }
 
@@ -206,15 +279,44 @@ int revertStep(const Inputs& in, const std::string& step) {
 
 int destroy(const Inputs& in) {
     // The library removes any group it is given; the tool is for groups recreate made.
-    if (!in.force && !isCloneName(in.vgName)) {
-        throw UsageError("refusing to destroy group " + in.vgName +
-                         ": its name is not of the form <name>_copy_<NNN> that recreate gives; "
-                         "add --force to destroy it anyway");
+    const std::string why = notACloneName(in.vendor, in.vgName);
+    if (!in.force && !why.empty()) {
+        throw UsageError("refusing to destroy group " + in.vgName + ": " + why +
+                         "; add --force to destroy it anyway");
     }
     std::unique_ptr<LVM> backend = vbtool::makeBackend(in.vendor);
     backend->destroyVG(in.vgName.c_str());
     // A group that does not exist is not a failure of destroyVG: the backend only logs it.
     std::cout << "destroy finished for group " << in.vgName << ".\n";
+    return 0;
+}
+
+// mount, unmount, suspend and resume of a GPFS file system, through the interface.
+int fileSystemControl(const Inputs& in, const std::string& step) {
+    std::unique_ptr<LVM> backend = vbtool::makeBackend(LVM_gpfs::vendor);
+    const std::string fs = "file system " + in.fs;
+    if (step == "mount") {
+        if (!backend->mountFS(in.fs, in.nodeFile, in.phase, in.readOnly)) {
+            throw OperationFailed("mounting " + fs + " failed (the library's log says why)");
+        }
+        std::cout << "The " << fs << " is mounted.\n";
+    } else if (step == "unmount") {
+        if (!backend->unmountFS(in.fs, in.force)) {
+            throw OperationFailed("unmounting " + fs + " failed (the library's log says why)");
+        }
+        std::cout << "The " << fs << " is unmounted on all nodes.\n";
+    } else if (step == "suspend") {
+        if (!backend->suspendFS(in.fs)) {
+            throw OperationFailed("suspending " + fs + " failed (the library's log says why)");
+        }
+        std::cout << "The " << fs << " is suspended; 'volbridge resume " << in.fs
+                  << "' resumes it.\n";
+    } else {
+        if (!backend->resumeFS(in.fs)) {
+            throw OperationFailed("resuming " + fs + " failed (the library's log says why)");
+        }
+        std::cout << "The " << fs << " is resumed.\n";
+    }
     return 0;
 }
 
@@ -227,6 +329,9 @@ int perform(const std::string& name, const Inputs& in, const std::string& where)
         if (name == "recreate") return importGroup(in, false);
         if (name == "revert") return importGroup(in, true);
         if (name == "destroy") return destroy(in);
+        if (name == "mount" || name == "unmount" || name == "suspend" || name == "resume") {
+            return fileSystemControl(in, name);
+        }
         return revertStep(in, name);
     } catch (const UsageError& e) {
         std::cerr << where << ": " << e.what() << "\n";
@@ -280,12 +385,17 @@ void addHostOptions(CLI::App* app, Inputs* in) {
         ->group(group);
 }
 
+// "the backend: VxVM LinuxLVM GPFS (<whenMissing>)"
+std::string vendorHelp(const std::string& whenMissing) {
+    std::string help = "the backend: ";
+    for (const std::string& name : vbtool::vendorNames()) help += name + " ";
+    return help + "(" + whenMissing + ")";
+}
+
 CLI::Option* addVendor(CLI::App* app, Inputs* in, bool required) {
     static const CLI::Validator known(
         [](std::string& vendor) { return vbtool::checkVendor(vendor); }, "", "vendor");
-    std::string help = "the backend: ";
-    for (const std::string& name : vbtool::vendorNames()) help += name + " ";
-    help += required ? "(required)" : "(default LinuxLVM)";
+    const std::string help = vendorHelp(required ? "required" : "optional");
     CLI::Option* option = app->add_option("--vendor", in->vendor, help)->type_name("V");
     option->check(known);
     if (required) option->required();
@@ -317,6 +427,83 @@ void addJson(CLI::App* app, Inputs* in, const char* what) {
     app->add_flag("--json", in->json, std::string("print ") + what + " as JSON");
 }
 
+// Adds to the subcommand's help what each backend makes of its inputs.
+void noteBackends(CLI::App* cmd, const std::string& note) {
+    cmd->footer(cmd->get_footer().empty() ? note : cmd->get_footer() + "\n" + note);
+}
+
+// How discover chooses the backend, and what the backends read of the inputs of the import and
+// revert subcommands.
+const char* const kDiscoverNote =
+    "Without --vendor, the library chooses the backend for DEVICE: VxVM for a path under "
+    "/dev/vx/, GPFS for a GPFS file system (such as /dev/gpfs0), LinuxLVM for the node of an LVM2 "
+    "LV.";
+const char* const kRecreateNote =
+    "LinuxLVM and VxVM import the clone DEVICEs and read --map (VxVM looks the captured disk "
+    "group id up in it). GPFS reads neither the map nor the DEVICEs: it imports the file system "
+    "the metadata names from the disks that carry its NSDs, so any map file will do (one holding "
+    "{}).";
+const char* const kCanRevertNote =
+    "--vg is read by LinuxLVM only; VxVM and GPFS judge from the metadata and the DEVICEs.";
+const char* const kPrepareNote =
+    "VxVM flushes and deports the disk group --vg (the metadata is not read). GPFS records the "
+    "nodes that have the file system --vg mounted, unmounts it on all nodes and exports it (the "
+    "DEVICEs are not read).";
+const char* const kRevertNote =
+    "LinuxLVM and VxVM read the map and the DEVICEs. GPFS reads neither: it imports the file "
+    "system the metadata names from its captured cluster configuration and mounts it on all "
+    "nodes, so any map file will do (one holding {}).";
+const char* const kCancelNote =
+    "VxVM imports the disk group the metadata names again. GPFS imports the file system again "
+    "from the file prepare-revert exported it to (run both with the same configuration: the file "
+    "is named with the job id). Neither reads the DEVICEs.";
+
+// mount, unmount, suspend and resume: GPFS file-system control.
+void addFileSystemCommands(CLI::App& app, Inputs* in) {
+    const char* fsHelp = "the GPFS file system (its device name, e.g. gpfs0)";
+    CLI::App* mountCmd = app.add_subcommand(
+        "mount", "GPFS: mount the file system FS, on all nodes unless an option says otherwise.");
+    mountCmd->add_option("FS", in->fs, fsHelp)->required();
+    mountCmd
+        ->add_option("--node-file", in->nodeFile,
+                     "mount on the nodes listed in FILE, one name per line (such as the list "
+                     "prepare-revert records); --phase and --read-only do not count then")
+        ->type_name("FILE")
+        ->check(existingFile());
+    mountCmd
+        ->add_option_function<std::string>(
+            "--phase", [in](const std::string& name) { vbtool::phaseNamed(name, &in->phase); },
+            "the revert stage the mount belongs to: local mounts on this node only; prepare, "
+            "revert, cancel, destroy and no-unmount mount on all nodes (default revert)")
+        ->type_name("P")
+        ->check(CLI::Validator(
+            [](std::string& name) {
+                RevertPhase phase;
+                return vbtool::phaseNamed(name, &phase)
+                           ? std::string()
+                           : "unknown phase \"" + name + "\" (phases: " + vbtool::phaseNamesText() +
+                                 ")";
+            },
+            ""));
+    mountCmd->add_flag("--read-only", in->readOnly,
+                       "mount read-only on this node, whatever the phase");
+
+    CLI::App* unmountCmd =
+        app.add_subcommand("unmount", "GPFS: unmount the file system FS on all nodes.");
+    unmountCmd->add_option("FS", in->fs, fsHelp)->required();
+    unmountCmd->add_flag("--force", in->force, "unmount also where the file system is in use");
+
+    CLI::App* suspendCmd = app.add_subcommand(
+        "suspend",
+        "GPFS: bring the file system FS to a consistent state on disk and hold all further "
+        "writes until resume (around a hardware snapshot).");
+    suspendCmd->add_option("FS", in->fs, fsHelp)->required();
+
+    CLI::App* resumeCmd =
+        app.add_subcommand("resume", "GPFS: let a suspended file system FS go on.");
+    resumeCmd->add_option("FS", in->fs, fsHelp)->required();
+}
+
 const char* const kFooter =
     "Exit status: 0 success, 1 the operation failed (its message and the library function on "
     "standard error), 2 usage error.";
@@ -327,7 +514,8 @@ const char* const kSignalFooter =
 
 // The subcommands whose operation changes disks.
 bool changesDisks(const std::string& subcommand) {
-    for (const char* name : {"recreate", "revert", "prepare-revert", "cancel-revert", "destroy"}) {
+    for (const char* name : {"recreate", "revert", "prepare-revert", "cancel-revert", "destroy",
+                             "mount", "unmount", "suspend", "resume"}) {
         if (subcommand == name) return true;
     }
     return false;
@@ -351,7 +539,10 @@ int main(int argc, char** argv) {
     discoverCmd->add_option("--uuid", in.uuid, "the group's uuid")
         ->type_name("ID")
         ->excludes(device);
-    addVendor(discoverCmd, &in, false);
+    addVendor(discoverCmd, &in, false)
+        ->description(vendorHelp(
+            "default: the backend the library chooses for DEVICE, which the output names; "
+            "LinuxLVM with --uuid"));
     addJson(discoverCmd, &in, "the group (with its metadata)");
     discoverCmd
         ->add_option("--metadata-out", in.metadataOut,
@@ -363,9 +554,13 @@ int main(int argc, char** argv) {
                      "PV uuid mapped to itself) to FILE, for recreate --map")
         ->type_name("FILE");
 
-    CLI::App* devicesCmd =
-        app.add_subcommand("devices", "List the devices the backend manages and their groups.");
-    addVendor(devicesCmd, &in, false);
+    CLI::App* devicesCmd = app.add_subcommand(
+        "devices",
+        "List the devices the backends manage and their groups: VxVM disks, LVM2 PVs and the GPFS "
+        "NSDs this node serves.");
+    addVendor(devicesCmd, &in, false)
+        ->description(vendorHelp("default: every backend; exit status 1 when one fails, after "
+                                 "the rows of those listed before it"));
     addJson(devicesCmd, &in, "the listing");
 
     CLI::App* recreateCmd = app.add_subcommand(
@@ -423,8 +618,17 @@ int main(int argc, char** argv) {
     addVendor(destroyCmd, &in, true);
     destroyCmd->add_option("NAME", in.vgName, "the group's name")->required();
     destroyCmd->add_flag("--force", in.force,
-                         "also remove a group whose name is not of the form <name>_copy_<NNN> "
-                         "that recreate gives (the source group, say)");
+                         "also remove a group whose name is not one recreate gives "
+                         "(<name>_copy_<NNN> for LinuxLVM, yb_<name>_<seconds> for VxVM; any "
+                         "GPFS file system, whose clone keeps its name): the source group, say");
+
+    addFileSystemCommands(app, &in);
+    noteBackends(discoverCmd, kDiscoverNote);
+    noteBackends(recreateCmd, kRecreateNote);
+    noteBackends(canRevertCmd, kCanRevertNote);
+    noteBackends(prepareCmd, kPrepareNote);
+    noteBackends(revertCmd, kRevertNote);
+    noteBackends(cancelCmd, kCancelNote);
 
     // Each subcommand's footer: its own text, then the exit statuses, once. (Set on the tool
     // itself only now: a subcommand made earlier would have taken it over.)

@@ -133,9 +133,22 @@ class VOLBRIDGE_API LVM {
         (void)fs;
         return true;
     }
+    // ---- choosing a backend; the caller owns the object and deletes it through this class ----
+    // The backend that manages the device path `dev`, or null when none claims it: VxVM for any
+    // path under "/dev/vx/" (nothing is run or examined), else GPFS when its file-system query
+    // says `dev` is a GPFS file system, else LVM2 when `dev` is a block device with the device
+    // number of an LVM2 LV (the backend is handed the group listing it was found in, so that
+    // its getVGByLVDevice lists nothing again). Throws YbException ("Failed to stat ...") when
+    // `dev` is neither under "/dev/vx/" nor a GPFS file system and cannot be examined.
+    static LVM* getByLVDevice(const char* dev);
     // A new backend whose vendor name is `vendor`, compared exactly (case-sensitive); null for a
-    // name no backend has. The caller owns the object and deletes it through this class.
+    // name no backend has.
     static LVM* getByVendor(const char* vendor);
+    // Every device of every backend, in the order VxVM, LinuxLVM, GPFS, each row marked with
+    // its backend's vendor. `list` is cleared first. When a backend's listing fails, its error
+    // is returned with this function's location added, and `list` keeps the rows of the
+    // backends asked before it.
+    static CWmError getAllPVList(DeviceInfoList& list);
 
     // The devices the backend manages, with their groups. Not supported here: error 50.
     virtual CWmError getPVList(DeviceInfoList& list) {

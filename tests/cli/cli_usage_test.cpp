@@ -43,9 +43,9 @@ TEST_F(CliUsage, UsageErrorsExitWithTwoNameTheProblemAndRunNothing) {
          "volbridge discover:",
          "excludes"},
         {"discover with an unknown vendor",
-         {"discover", "--vendor", "VxVM", lv},
+         {"discover", "--vendor", "vxvm", lv},
          "volbridge discover:",
-         "unknown vendor \"VxVM\" (vendors available: LinuxLVM)"},
+         "unknown vendor \"vxvm\" (vendors available: VxVM, LinuxLVM, GPFS)"},
         {"log level below -1",
          {"discover", "--log-level", "-2", lv},
          "volbridge discover:",
@@ -71,9 +71,9 @@ TEST_F(CliUsage, UsageErrorsExitWithTwoNameTheProblemAndRunNothing) {
          "volbridge devices:",
          "argument was not expected: " + lv},
         {"devices with an unknown vendor",
-         {"devices", "--vendor", "GPFS"},
+         {"devices", "--vendor", "gpfs"},
          "volbridge devices:",
-         "unknown vendor \"GPFS\""},
+         "unknown vendor \"gpfs\""},
         {"recreate without a vendor",
          {"recreate", "--metadata", meta_, "--map", map_, "/dev/x"},
          "volbridge recreate:",
@@ -217,7 +217,7 @@ TEST_F(CliUsage, OperationFailuresExitWithOneAndShowTheLibrarysMessageAndFunctio
     };
     const std::vector<Case> cases = {
         {"discover of a device that does not exist",
-         {"discover", "/dev/no-such-group/lv"},
+         {"discover", "--vendor", "LinuxLVM", "/dev/no-such-group/lv"},
          "LVM_linux_lvm::getVGByLVDevice",
          "Failed to stat /dev/no-such-group/lv: No such file or directory"},
         {"destroy of a name the shell would interpret",
@@ -266,9 +266,27 @@ TEST_F(CliUsage, MapBehindASymbolicLinkIsWrittenThroughIt) {
 // destroy is for groups that recreate made ("<name>_copy_<NNN>"); any other name needs --force,
 // and is refused before anything runs.
 TEST_F(CliUsage, DestroyRefusesOtherGroupNamesWithoutForce) {
-    for (const char* name : {"data", "data_copy_", "data_copy_12", "data_copy_0x1", "_copy_001"}) {
-        SCOPED_TRACE(name);
-        vbtest::ToolRun run = runTool({"destroy", "--trace", "--vendor", "LinuxLVM", name});
+    struct Case {
+        const char* vendor;
+        const char* name;
+    } cases[] = {
+        {"LinuxLVM", "data"},
+        {"LinuxLVM", "data_copy_"},
+        {"LinuxLVM", "data_copy_12"},
+        {"LinuxLVM", "data_copy_0x1"},
+        {"LinuxLVM", "_copy_001"},
+        {"LinuxLVM", "yb_data_1700000000"},
+        {"VxVM", "datadg"},
+        {"VxVM", "datadg_copy_001"},
+        {"VxVM", "yb_datadg_"},
+        // A GPFS clone keeps the file system's name: nothing tells it from the source.
+        {"GPFS", "gpfs0"},
+        {"GPFS", "gpfs0_copy_001"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.vendor) + " " + c.name);
+        const char* name = c.name;
+        vbtest::ToolRun run = runTool({"destroy", "--trace", "--vendor", c.vendor, name});
         EXPECT_EQ(run.status, 2) << run.err;
         EXPECT_EQ(run.err.rfind("volbridge destroy: ", 0), 0u) << run.err;
         EXPECT_NE(run.err.find("--force"), std::string::npos) << run.err;

@@ -1,7 +1,8 @@
 // A program written against the installed package only: it constructs the LVM2 backend, lists
 // the groups and devices LVM2 reports, asks the VxVM backend for its devices (VxVM is not
 // installed: no rows, no error), asks the GPFS backend for its devices (no rows, no error either),
-// and runs a command through the host runner.
+// has the library choose a backend for a VxVM path and list the devices of every backend, and
+// runs a command through the host runner.
 #include <LVM/LVM.h>
 #include <host/YbProcess.h>
 
@@ -39,6 +40,16 @@ int main() {
     CWmError gpfsStatus = gpfs->getPVList(gpfsDevices);
     printf("gpfs %d %zu %d\n", gpfsStatus.IsError() ? 1 : 0, gpfsDevices.size(),
            LVM_gpfs::isGPFSFileSystem("/dev/gpfs0"));
+
+    // The entry points that choose a backend without naming one.
+    std::unique_ptr<LVM> chosen(LVM::getByLVDevice("/dev/vx/dsk/nodg/novol"));
+    LVM::DeviceInfoList all;
+    CWmError allStatus = LVM::getAllPVList(all);
+    printf("chosen %s all %s\n", dynamic_cast<LVM_vxvm*>(chosen.get()) ? LVM_vxvm::vendor : "?",
+           allStatus.IsError() ? "error" : "ok");
+    for (const LVM::DeviceVGInfo& row : all) {
+        printf("all %s %s %s\n", row.device.c_str(), row.vendor.c_str(), row.vg_name.c_str());
+    }
 
     std::string out, err;
     int rc = YbProcess::system("echo runner says hello", &out, &err, 0, false);
