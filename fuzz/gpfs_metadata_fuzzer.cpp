@@ -11,6 +11,7 @@
 #include <string>
 
 #include "LVM/LVM.h"
+#include "QuietLog.h"
 #include "gpfs/gpfs_internal.h"
 #include "host/HostSeams.h"
 #include "host/YbException.h"
@@ -19,12 +20,6 @@ namespace {
 
 namespace gpfs = volbridge::gpfs;
 using Map = std::map<std::string, std::string>;
-
-// Log records go nowhere: the reader logs every value it reads.
-class NullSink : public vbhost::LogSink {
-  public:
-    void write(const std::string&) override {}
-};
 
 // The backend with the state the reader sets in reach.
 class Reader : public LVM_gpfs {
@@ -81,8 +76,7 @@ std::string write(const GPFSMetadata& md, const Map& pvMap, const Map& lvMap,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static NullSink sink;
-    static vbhost::ScopedLogSink quiet(sink, 0);
+    vbfuzz::silenceLog();
     const std::string text(reinterpret_cast<const char*>(data), size);
 
     Reader reader;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "QuietLog.h"
 #include "host/YbException.h"
 #include "linux_lvm/LVM_linux_lvm_parser.h"
 #include "linux_lvm/lvm2_crosscheck.h"
@@ -43,6 +44,11 @@ Node* reparse(Parser& parser, const std::string& dumped) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    vbfuzz::silenceLog();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A NUL ends the text, as it does for every caller that holds the text as a C string.

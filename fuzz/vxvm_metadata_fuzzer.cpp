@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "LVM/LVM.h"
+#include "QuietLog.h"
 #include "core/Markers.h"
 #include "host/YbException.h"
 #include "vxvm/vxvm_internal.h"
@@ -71,6 +72,7 @@ void writtenRecordsReadBack(const std::string& input) {
 // Step hooks look for their markers in a directory that does not exist, not in /tmp.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     volbridge::markerDirectory() = "/nonexistent/volbridge-fuzz-markers";
+    vbfuzz::silenceLog();
     return 0;
 }
 
