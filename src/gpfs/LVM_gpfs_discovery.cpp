@@ -12,16 +12,15 @@
 namespace volbridge {
 namespace gpfs {
 
-// One line per node after the dashed line; the node name is the second word:
-//
-//    Node number  Node name        GPFS state
-//   ------------------------------------------
-//          1      node1            active
-std::string localNodeName(std::string_view text) {
+namespace {
+
+// The words of every non-empty line after the first line that begins with "------" (blanks and
+// tabs trimmed first), as the listings of mmgetstate and mmlsnsd are read.
+std::vector<std::vector<std::string>> rowsAfterDashes(std::string_view text) {
     std::vector<std::string> lines;
     FXString::Split(std::string(text), "\n", lines, FXString::KEEP_EMPTY);
+    std::vector<std::vector<std::string>> rows;
     bool pastDashes = false;
-    std::string node;
     for (std::string& line : lines) {
         FXString::TrimWhiteSpace(line);
         if (line.empty()) continue;
@@ -30,7 +29,21 @@ std::string localNodeName(std::string_view text) {
             pastDashes = FXString::MatchLeft(line, "------");
             continue;
         }
-        std::vector<std::string> words = splitWords(line);
+        rows.push_back(splitWords(line));
+    }
+    return rows;
+}
+
+}  // namespace
+
+// One line per node after the dashed line; the node name is the second word:
+//
+//    Node number  Node name        GPFS state
+//   ------------------------------------------
+//          1      node1            active
+std::string localNodeName(std::string_view text) {
+    std::string node;
+    for (const std::vector<std::string>& words : rowsAfterDashes(text)) {
         if (words.size() > 2) node = words[1];
     }
     return node;
@@ -49,18 +62,7 @@ bool namesNode(const std::string& column, const std::string& node) {
 //    nsd1         0A0000015F3A2B01   /dev/sdb       node2                    server node
 LVM::DeviceInfoList nsdsServedBy(std::string_view text, const std::string& node) {
     LVM::DeviceInfoList rows;
-    std::vector<std::string> lines;
-    FXString::Split(std::string(text), "\n", lines, FXString::KEEP_EMPTY);
-    bool pastDashes = false;
-    for (std::string& line : lines) {
-        FXString::TrimWhiteSpace(line);
-        if (line.empty()) continue;
-        FXString::ReplaceAll(line, "\t", " ", 0);
-        if (!pastDashes) {
-            pastDashes = FXString::MatchLeft(line, "------");
-            continue;
-        }
-        std::vector<std::string> words = splitWords(line);
+    for (const std::vector<std::string>& words : rowsAfterDashes(text)) {
         if (words.size() > 3 && namesNode(words[3], node)) {
             rows.push_back(LVM::DeviceVGInfo{words[2], LVM_gpfs::vendor, words[0]});
         }
