@@ -117,21 +117,12 @@ void appendCapturedRecord(std::string& metadata, const std::vector<std::string>&
 
 std::vector<std::vector<std::string>> splitCapturedRecords(std::string_view text) {
     RecordCollector records;
-    if (!isEscapedCapture(text)) {
-        for (char c : text) {
-            if (c == ';') {
-                records.endRecord();
-            } else if (c == '|') {
-                records.endField();
-            } else {
-                records.addChar(c);
-            }
-        }
-        return records.take();
-    }
-    for (size_t i = strlen(kEscapedCapture); i < text.size(); ++i) {
+    // An escaped capture starts with its marker record; only there does a backslash protect the
+    // next ";", "|" or backslash.
+    const bool escaped = isEscapedCapture(text);
+    for (size_t i = escaped ? strlen(kEscapedCapture) : 0; i < text.size(); ++i) {
         const char c = text[i];
-        if (c == '\\' && i + 1 < text.size() &&
+        if (escaped && c == '\\' && i + 1 < text.size() &&
             (text[i + 1] == ';' || text[i + 1] == '|' || text[i + 1] == '\\')) {
             records.addChar(text[++i]);
         } else if (c == ';') {
