@@ -1,4 +1,4 @@
-// Clock and sleeping, the LVM2 label checksum, and the FXString helpers.
+// Clock and sleeping, the progress sink, the LVM2 label checksum, and the FXString helpers.
 #include <zlib.h>
 
 #include <algorithm>
@@ -54,6 +54,18 @@ void FakeClock::sleepMs(uint64_t milliseconds) {
 ScopedClock::ScopedClock(Clock& clock) : previous_(g_clock) { g_clock = &clock; }
 
 ScopedClock::~ScopedClock() { g_clock = previous_; }
+
+ProgressSink::~ProgressSink() = default;
+
+namespace {
+ProgressSink* g_progress = nullptr;
+}  // namespace
+
+ProgressSink* currentProgress() { return g_progress; }
+
+ScopedProgress::ScopedProgress(ProgressSink& sink) : previous_(g_progress) { g_progress = &sink; }
+
+ScopedProgress::~ScopedProgress() { g_progress = previous_; }
 
 }  // namespace vbhost
 

@@ -200,4 +200,35 @@ class VBHOST_API ScopedClock {
     Clock* previous_;
 };
 
+// ---- progress ----
+
+// Where a disk-changing operation of the library reports the step it is at. Nothing is installed
+// by default (the library then reports nothing); the command-line tool installs one that keeps a
+// line on a terminal up to date.
+class VBHOST_API ProgressSink {
+  public:
+    virtual ~ProgressSink();
+    // Step `n` of `total` (counting from 1) of the operation `operation` ("LVM_linux_lvm::
+    // recreateVG") begins; `what` says what the step does and to what ("restoring the group
+    // metadata onto /dev/sdx").
+    virtual void step(const std::string& operation, size_t n, size_t total,
+                      const std::string& what) = 0;
+    // The operation ended after `ms` milliseconds; `ok` is false when it failed.
+    virtual void finished(const std::string& operation, bool ok, uint64_t ms) = 0;
+};
+
+// The sink installed now, or null.
+VBHOST_API ProgressSink* currentProgress();
+
+class VBHOST_API ScopedProgress {
+  public:
+    explicit ScopedProgress(ProgressSink& sink);
+    ~ScopedProgress();
+    ScopedProgress(const ScopedProgress&) = delete;
+    ScopedProgress& operator=(const ScopedProgress&) = delete;
+
+  private:
+    ProgressSink* previous_;
+};
+
 }  // namespace vbhost
