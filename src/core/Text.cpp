@@ -76,4 +76,20 @@ std::string printable(std::string_view text) {
     return shown;
 }
 
+std::string quotedOutput(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+    std::string quoted;
+    quoted.reserve(text.size());
+    for (char c : text) {
+        if (c == '\n') {
+            quoted += "\\n";
+        } else if (c == '\r') {
+            quoted += "\\r";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted;
+}
+
 }  // namespace volbridge

@@ -28,4 +28,9 @@ bool startsWith(std::string_view text, std::string_view prefix);
 // 0x7e as \xNN, a backslash doubled, everything else unchanged.
 std::string printable(std::string_view text);
 
+// Text a command printed, as it can be quoted inside one log line or message: line breaks at its
+// end dropped, those inside written as "\n" (and carriage returns as "\r"), everything else
+// unchanged.
+std::string quotedOutput(std::string_view text);
+
 }  // namespace volbridge
