@@ -14,10 +14,8 @@ const std::pair<const char*, RevertPhase> kPhases[] = {
 }  // namespace
 
 std::string vendorOf(const LVM& backend) {
-    if (dynamic_cast<const LVM_vxvm*>(&backend)) return LVM_vxvm::vendor;
-    if (dynamic_cast<const LVM_linux_lvm*>(&backend)) return LVM_linux_lvm::vendor;
-    if (dynamic_cast<const LVM_gpfs*>(&backend)) return LVM_gpfs::vendor;
-    return "unknown";
+    const std::string vendor = LVM::vendorOf(backend);
+    return vendor.empty() ? "unknown" : vendor;
 }
 
 bool phaseNamed(const std::string& name, RevertPhase* phase) {

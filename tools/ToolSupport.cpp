@@ -15,9 +15,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-// The vendor names the library has a backend for, in the order the tool lists them.
-const char* const kVendors[] = {LVM_vxvm::vendor, LVM_linux_lvm::vendor, LVM_gpfs::vendor};
-
 std::string joined(const std::vector<std::string>& items, const char* separator) {
     std::string text;
     for (const std::string& item : items) text += (text.empty() ? "" : separator) + item;
@@ -62,14 +59,10 @@ void printTable(std::ostream& out, const std::vector<std::vector<std::string>>& 
 
 }  // namespace
 
-std::vector<std::string> vendorNames() {
-    std::vector<std::string> names;
-    for (const char* name : kVendors) names.emplace_back(name);
-    return names;
-}
+std::vector<std::string> vendorNames() { return LVM::vendors(); }
 
 std::string checkVendor(const std::string& vendor) {
-    for (const char* name : kVendors) {
+    for (const std::string& name : LVM::vendors()) {
         if (vendor == name) return "";
     }
     return "unknown vendor \"" + vendor + "\" (vendors available: " + joined(vendorNames(), ", ") +

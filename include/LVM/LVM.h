@@ -149,6 +149,12 @@ class VOLBRIDGE_API LVM {
     // is returned with this function's location added, and `list` keeps the rows of the
     // backends asked before it.
     static CWmError getAllPVList(DeviceInfoList& list);
+    // The vendor names of the backends, in the order getAllPVList asks them ("VxVM",
+    // "LinuxLVM", "GPFS").
+    static std::vector<std::string> vendors();
+    // The vendor name of the backend class of `backend`; empty for a class the library does not
+    // provide.
+    static std::string vendorOf(const LVM& backend);
 
     // The devices the backend manages, with their groups. Not supported here: error 50.
     virtual CWmError getPVList(DeviceInfoList& list) {

@@ -117,7 +117,7 @@ std::string markerDistrust(const std::string& path) {
 }
 
 bool createResumeFile(const std::string& path) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     close(fd);
     return true;

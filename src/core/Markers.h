@@ -32,8 +32,9 @@ bool readMarker(const std::string& path, std::string* content);
 // Why the marker `path` is not trusted: empty when it is trusted or absent. For tests and logs.
 std::string markerDistrust(const std::string& path);
 
-// Creates `path` (mode 0666 before the umask) without following a symbolic link and without
-// truncating a file already there; false when it cannot be created.
+// Creates `path` (mode 0600, so that it is a file this process trusts whatever the umask)
+// without following a symbolic link and without truncating a file already there; false when it
+// cannot be created.
 bool createResumeFile(const std::string& path);
 
 }  // namespace volbridge

@@ -40,24 +40,49 @@ const LVM::VG* groupWithLVNode(const std::list<LVM::VG>& vgs, dev_t rdev) {
     return nullptr;
 }
 
-// Appends the listing of a fresh `Backend` to `list`, each row marked with the backend's vendor;
+// Appends the listing of a fresh backend `B` to `list`, each row marked with the backend's vendor;
 // on failure returns the backend's error with the location `line` of getAllPVList added and
 // leaves `list` as it was.
-template <class Backend>
+template <class B>
 CWmError appendListing(LVM::DeviceInfoList& list, int line) {
     LVM::DeviceInfoList rows;
     CWmError status;
     {
-        Backend backend;
+        B backend;
         status = backend.getPVList(rows);
     }
     if (status.IsError()) {
         return status.Push(FXCodeLocation(volbridge::unit::kLinux, kAllPVList, line));
     }
-    for (LVM::DeviceVGInfo& row : rows) row.vendor = Backend::vendor;
+    for (LVM::DeviceVGInfo& row : rows) row.vendor = B::vendor;
     list.splice(list.end(), rows);
     return CWmError::Success();
 }
+
+// The backends, in the order getAllPVList asks them, with the line its failure is reported from:
+// the one list of backends the library and its tool know.
+struct Backend {
+    const char* vendor;
+    LVM* (*make)();
+    bool (*isOf)(const LVM&);
+    CWmError (*appendListing)(LVM::DeviceInfoList&, int);
+    int listingLine;
+};
+
+template <class B>
+LVM* make() {
+    return new B;
+}
+template <class B>
+bool isOf(const LVM& backend) {
+    return dynamic_cast<const B*>(&backend) != nullptr;
+}
+const Backend kBackends[] = {
+    {LVM_vxvm::vendor, make<LVM_vxvm>, isOf<LVM_vxvm>, appendListing<LVM_vxvm>, kVxvmListingLine},
+    {LVM_linux_lvm::vendor, make<LVM_linux_lvm>, isOf<LVM_linux_lvm>, appendListing<LVM_linux_lvm>,
+     kLinuxLvmListingLine},
+    {LVM_gpfs::vendor, make<LVM_gpfs>, isOf<LVM_gpfs>, appendListing<LVM_gpfs>, kGpfsListingLine},
+};
 
 }  // namespace
 
@@ -83,17 +108,30 @@ LVM* LVM::getByLVDevice(const char* dev) {
 
 LVM* LVM::getByVendor(const char* vendor) {
     if (!vendor) return nullptr;
-    if (strcmp(vendor, LVM_vxvm::vendor) == 0) return new LVM_vxvm;
-    if (strcmp(vendor, LVM_linux_lvm::vendor) == 0) return new LVM_linux_lvm;
-    if (strcmp(vendor, LVM_gpfs::vendor) == 0) return new LVM_gpfs;
+    for (const Backend& backend : kBackends) {
+        if (strcmp(vendor, backend.vendor) == 0) return backend.make();
+    }
     return nullptr;
 }
 
 CWmError LVM::getAllPVList(DeviceInfoList& list) {
     list.clear();
-    CWmError status = appendListing<LVM_vxvm>(list, kVxvmListingLine);
-    if (status.IsError()) return status;
-    status = appendListing<LVM_linux_lvm>(list, kLinuxLvmListingLine);
-    if (status.IsError()) return status;
-    return appendListing<LVM_gpfs>(list, kGpfsListingLine);
+    for (const Backend& backend : kBackends) {
+        CWmError status = backend.appendListing(list, backend.listingLine);
+        if (status.IsError()) return status;
+    }
+    return CWmError::Success();
+}
+
+std::vector<std::string> LVM::vendors() {
+    std::vector<std::string> names;
+    for (const Backend& backend : kBackends) names.emplace_back(backend.vendor);
+    return names;
+}
+
+std::string LVM::vendorOf(const LVM& object) {
+    for (const Backend& backend : kBackends) {
+        if (backend.isOf(object)) return backend.vendor;
+    }
+    return "";
 }

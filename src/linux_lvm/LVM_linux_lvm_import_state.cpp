@@ -1,6 +1,5 @@
 // The lock and the journal that clone import and revert keep between runs.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,22 +18,7 @@ namespace lvm2 {
 
 namespace {
 
-const char kLockName[] = "lvm2-import.lock";
 const char kJournalName[] = "lvm2-import.journal";
-
-// Why `path` may not hold the lock and the journal; empty when it may. Other users must not be
-// able to plant or change what an import of root trusts.
-std::string distrust(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0)
-        return std::string("it cannot be examined: ") + strerror(errno);
-    if (!S_ISDIR(st.st_mode)) return "it is not a directory";
-    if (st.st_uid != 0 && st.st_uid != geteuid()) {
-        return "it belongs to uid " + std::to_string(st.st_uid);
-    }
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) return "others may write to it";
-    return "";
-}
 
 // Writes the whole text; false with errno set when it cannot.
 bool writeAll(int fd, const std::string& text) {
@@ -55,41 +39,8 @@ bool writeAll(int fd, const std::string& text) {
 
 }  // namespace
 
-std::string& importStateDirectory() {
-    static std::string directory = "/var/lib/volbridge";
-    return directory;
-}
-
-ImportState::ImportState(const Origin& at) : at_(at), directory_(importStateDirectory()) {
-    if (mkdir(directory_.c_str(), 0700) != 0 && errno != EEXIST) {
-        at_.fail("Can't create the directory " + directory_ +
-                 " for the import lock: " + strerror(errno));
-    }
-    const std::string why = distrust(directory_);
-    if (!why.empty()) {
-        at_.fail("Refusing the directory " + directory_ + " for the import lock: " + why);
-    }
-    const std::string lock = directory_ + "/" + kLockName;
-    FileDescriptor fd(open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0) at_.fail("Can't open the import lock " + lock + ": " + strerror(errno));
-    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK) {
-            at_.fail("Can't take the import lock " + lock + ": " + strerror(errno));
-        }
-        g_ptrLogWriter->log(0, at_.func, __LINE__, 0, 0,
-                            "Waiting for another import, which holds the lock %s", lock.c_str());
-        int rc;
-        do {
-            rc = flock(fd.get(), LOCK_EX);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) at_.fail("Can't take the import lock " + lock + ": " + strerror(errno));
-    }
-    lockFd_ = fd.release();
-}
-
-ImportState::~ImportState() {
-    if (lockFd_ >= 0) close(lockFd_);  // releases the lock
-}
+ImportState::ImportState(const Origin& at)
+    : at_(at), lock_(at), directory_(trustedStateDirectory(at)) {}
 
 std::string ImportState::journalPath() const { return directory_ + "/" + kJournalName; }
 

@@ -1,10 +1,8 @@
-// What clone import and revert keep between runs, in a directory only root may write
-// ("/var/lib/volbridge"):
+// What LVM2 clone import and revert keep between runs, in the library's state directory
+// (core/ImportLock.h): the host's import lock, held by one import from its listing of the groups
+// to the restore of the new group, so that two imports never choose the same name (a revert holds
+// it from its first look at the devices to its restore), and the journal
 //
-//   lvm2-import.lock     held (flock) by one import from its listing of the groups to the restore
-//   of
-//                        the new group, so that two imports never choose the same name; a revert
-//                        holds it from its first look at the devices to its restore;
 //   lvm2-import.journal  one line "<backup-time group id> <backup-time PV id> <new PV id>" for each
 //                        PV about to be re-initialised, written to stable storage before the
 //                        pvcreate runs, so that a run killed half-way can be finished by running it
@@ -15,23 +13,18 @@
 #include <string>
 #include <vector>
 
+#include "core/ImportLock.h"
 #include "core/Origin.h"
 
 namespace volbridge {
 namespace lvm2 {
 
-// "/var/lib/volbridge" (tests point it elsewhere with a ScopedOverride).
-std::string& importStateDirectory();
-
 // The lock, held for the object's lifetime, and the journal, which is read and written only while
 // the lock is held.
 class ImportState {
   public:
-    // Makes the directory when it is missing (mode 0700) and takes the lock, waiting for another
-    // import that holds it (one log line says so). Throws from `at` when the directory is not a
-    // directory of root or of this user that only its owner may write, or the lock cannot be had.
+    // Takes the host's import lock (ImportLock), waiting for another import that holds it.
     explicit ImportState(const Origin& at);
-    ~ImportState();
     ImportState(const ImportState&) = delete;
     ImportState& operator=(const ImportState&) = delete;
 
@@ -57,8 +50,8 @@ class ImportState {
     std::vector<Line> readJournal() const;
 
     Origin at_;
+    ImportLock lock_;
     std::string directory_;
-    int lockFd_ = -1;
 };
 
 }  // namespace lvm2

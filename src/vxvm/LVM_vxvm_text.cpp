@@ -1,7 +1,7 @@
 // Step hooks and the text helpers that cut VxVM command output apart.
 #include <cstdio>
 
-#include "core/Markers.h"
+#include "core/StepHook.h"
 #include "host/LogWriter.h"
 #include "host/WmSleep.h"
 #include "vxvm/vxvm_internal.h"
@@ -9,41 +9,7 @@
 namespace volbridge {
 namespace vxvm {
 
-namespace {
-
-// Seconds a hook's marker asks the step to pause: its first line as a number, 0 counting as
-// 1; -1 when the line is empty, no number or negative (the step is then held).
-int pauseSeconds(const std::string& content) {
-    const std::string line = trimSpace(trimLine(content));
-    int seconds = -1;
-    if (!line.empty() && sscanf(line.c_str(), "%d", &seconds) != 1) seconds = -1;
-    return seconds == 0 ? 1 : seconds;
-}
-
-}  // namespace
-
-void waitFor(const char* name) {
-    const std::string marker = markerPath(name);
-    std::string content;
-    if (!readMarker(marker, &content)) return;
-
-    const int seconds = pauseSeconds(content);
-    if (seconds >= 1) {
-        WMSLEEP(static_cast<unsigned long>(seconds) * 1000UL);
-        return;
-    }
-    // Held until the operator removes the resume file. Polls every 5 seconds and says so once
-    // every 20 seconds.
-    const std::string resume = marker + ".resume";
-    createResumeFile(resume);
-    for (unsigned poll = 0; markerExists(resume); ++poll) {
-        if (poll % 4 == 0) {
-            g_ptrLogWriter->log(0, "waitFor", __LINE__, 0, 0, "waiting till file '%s' exists.",
-                                resume.c_str());
-        }
-        WMSLEEP(5000);
-    }
-}
+void waitFor(const char* name) { stepHook(name); }
 
 std::string trimLine(const std::string& s) { return s.substr(0, s.find_first_of("\n\r")); }
 

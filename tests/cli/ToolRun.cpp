@@ -9,8 +9,23 @@
 
 namespace vbtest {
 
+namespace {
+
+// The tool's temporary directory in the tests, unless the environment gives one: a directory of
+// this test program's own, removed when it ends, so that no run leaves /tmp/volbridge-<uid>.
+std::string toolTempDirectory() {
+    const char* given = getenv("VOLBRIDGE_TMPDIR");
+    if (given && *given) return "";
+    static TempDir dir;
+    return dir.path();
+}
+
+}  // namespace
+
 ToolRun runTool(const std::vector<std::string>& args) {
     std::string cmd = shellQuoted(VBTEST_TOOL);
+    const std::string tmp = toolTempDirectory();
+    if (!tmp.empty()) cmd = "VOLBRIDGE_TMPDIR=" + shellQuoted(tmp) + " " + cmd;
     for (const std::string& arg : args) cmd += " " + shellQuoted(arg);
     ToolRun run;
     run.status = vbhost::systemRunner().run(cmd, &run.out, &run.err, 0, true);

@@ -93,6 +93,15 @@ LvmSandbox::LvmSandbox() {
     hadPreviousSystemDir_ = previous != nullptr;
     if (previous) previousSystemDir_ = previous;
     setenv("LVM_SYSTEM_DIR", confDir_.c_str(), 1);
+    // The host's temp directory (of the library in this process and of the tools it runs) is
+    // the sandbox's own, so that nothing is left in /tmp.
+    const std::string tmp = workDir_ + "/tmp";
+    shOk("mkdir -m 700 -p " + tmp);
+    const char* previousTmp = getenv("VOLBRIDGE_TMPDIR");
+    hadPreviousTempDir_ = previousTmp != nullptr;
+    if (previousTmp) previousTempDir_ = previousTmp;
+    setenv("VOLBRIDGE_TMPDIR", tmp.c_str(), 1);
+    vbhost::reloadConfig();
     writeConfig();
 }
 
@@ -126,6 +135,12 @@ void LvmSandbox::teardown() {
     } else {
         unsetenv("LVM_SYSTEM_DIR");
     }
+    if (hadPreviousTempDir_) {
+        setenv("VOLBRIDGE_TMPDIR", previousTempDir_.c_str(), 1);
+    } else {
+        unsetenv("VOLBRIDGE_TMPDIR");
+    }
+    vbhost::reloadConfig();
 }
 
 std::string LvmSandbox::attach(const std::string& image) {

@@ -85,6 +85,8 @@ class LvmSandbox {
     std::string confDir_;
     std::string previousSystemDir_;
     bool hadPreviousSystemDir_ = false;
+    std::string previousTempDir_;
+    bool hadPreviousTempDir_ = false;
     std::vector<std::string> devices_;
     std::vector<std::string> images_;
     std::vector<std::string> spareLoops_;

@@ -24,4 +24,5 @@ chmod 0644 "$dir/by-root"
 # The test's own scratch directories go under a directory that user owns.
 export TMPDIR=$dir
 export VBTEST_OTHER_USER_DIR=$dir
-exec setpriv --reuid="$uid" --regid="$uid" --clear-groups -- "$binary" --gtest_filter="$filter"
+# Not exec: the trap removes the directory when the tests are done.
+setpriv --reuid="$uid" --regid="$uid" --clear-groups -- "$binary" --gtest_filter="$filter"

@@ -93,4 +93,13 @@ TEST(ReplayRunner, AnswersFromCapturedOutputAndRunsThePipelineForReal) {
     EXPECT_EQ(out, ":1$nsd1:1$nsd2:2$nsd3");
 }
 
+// Command output quoted inside one log line: the record stays one line.
+TEST(QuotedOutput, LineBreaksInsideAreWrittenOutAndThoseAtTheEndDropped) {
+    EXPECT_EQ(volbridge::quotedOutput("/bin/sh: 1: mmgetstate: not found\n"),
+              "/bin/sh: 1: mmgetstate: not found");
+    EXPECT_EQ(volbridge::quotedOutput("a\nb\r\n\n"), "a\\nb");
+    EXPECT_EQ(volbridge::quotedOutput("x\ry"), "x\\ry");
+    EXPECT_EQ(volbridge::quotedOutput(""), "");
+}
+
 }  // namespace

@@ -139,7 +139,14 @@ TEST_F(Selection, BackendForAVendorNameComparedExactly) {
         SCOPED_TRACE(c.vendor ? c.vendor : "(null)");
         std::unique_ptr<LVM> lvm(LVM::getByVendor(c.vendor));
         EXPECT_STREQ(kindName(kindOf(lvm.get())), kindName(c.kind));
+        // Each backend knows its own vendor name again.
+        if (lvm) {
+            EXPECT_EQ(LVM::vendorOf(*lvm), c.vendor);
+        }
     }
+    EXPECT_EQ(LVM::vendors(), (std::vector<std::string>{"VxVM", "LinuxLVM", "GPFS"}));
+    struct Outsider : LVM_linux_lvm {};
+    EXPECT_EQ(LVM::vendorOf(Outsider()), "LinuxLVM");
     EXPECT_TRUE(fake.commands().empty());
 }
 

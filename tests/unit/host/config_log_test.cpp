@@ -123,6 +123,16 @@ TEST(HostSettings, HostSectionIsOverriddenByTheEnvironment) {
 TEST(HostSettings, TempDirectoryDefaultsToAPrivateDirectoryOfTheUser) {
     vbhost::ScopedConfig config(vbhost::IniConfig::fromString(""));
     const std::string expected = "/tmp/volbridge-" + std::to_string(geteuid());
+    // The test removes the directory again when it made it.
+    struct stat before;
+    const bool existed = lstat(expected.c_str(), &before) == 0;
+    struct RemoveMade {
+        const std::string& path;
+        bool made;
+        ~RemoveMade() {
+            if (made) rmdir(path.c_str());
+        }
+    } removeMade{expected, !existed};
     ASSERT_NE(YBPI_Base::getPlumexTempDirectory(), nullptr);
     EXPECT_EQ(YBPI_Base::getPlumexTempDirectory(), expected);
     char buffer[1024];

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -130,6 +131,38 @@ TEST(SystemRunner, ScopedRunnerReplacesAndRestores) {
         EXPECT_EQ(r.err, "warning");
     }
     EXPECT_EQ(run("echo real").out, "real\n");
+}
+
+// A Ctrl-C at a terminal is a SIGINT to the terminal's foreground process group. The program that
+// runs the library is in it; the command it runs is not, and finishes its work.
+TEST(SystemRunner, ACommandRunsInAProcessGroupOfItsOwn) {
+    char dir[] = "/tmp/vbtest-pgrp-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string done = std::string(dir) + "/done";
+    const pid_t program = fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        setpgid(0, 0);  // the terminal's foreground group, led by the program
+        YbProcess::system(("sleep 0.4; echo finished > " + done).c_str(), nullptr, nullptr, 0,
+                          false);
+        _exit(0);
+    }
+    setpgid(program, program);
+    usleep(150 * 1000);
+    ASSERT_EQ(kill(-program, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(program, &status, 0), program);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);  // the program went
+    for (int i = 0; i < 50 && access(done.c_str(), F_OK) != 0; ++i) usleep(20 * 1000);
+    std::string text;
+    if (FILE* f = fopen(done.c_str(), "r")) {
+        char line[64] = "";
+        if (fgets(line, sizeof line, f)) text = line;
+        fclose(f);
+    }
+    EXPECT_EQ(text, "finished\n");  // the command did not
+    unlink(done.c_str());
+    rmdir(dir);
 }
 
 TEST(FakeRunner, RecordsCommandsAnswersInOrderAndInjectsFailures) {

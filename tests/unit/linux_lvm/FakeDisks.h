@@ -25,6 +25,7 @@
 #include "Fixtures.h"
 #include "core/ScopedOverride.h"
 #include "host/HostSeams.h"
+#include "core/ImportLock.h"
 #include "linux_lvm/lvm2_import_state.h"
 #include "linux_lvm/lvm2_restore.h"
 
@@ -37,7 +38,7 @@ class FakeDisks {
         tmpGuard_ = std::make_unique<volbridge::ScopedOverride<std::string>>(
             volbridge::lvm2::metadataTempDirectory(), tmpDir_);
         stateGuard_ = std::make_unique<volbridge::ScopedOverride<std::string>>(
-            volbridge::lvm2::importStateDirectory(), stateDir_);
+            volbridge::stateDirectory(), stateDir_);
         config_ =
             std::make_unique<vbhost::ScopedConfig>(vbhost::IniConfig::fromString(hostSection()));
     }

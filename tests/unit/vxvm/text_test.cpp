@@ -1,9 +1,6 @@
-// Step hooks and the text helpers of the VxVM backend.
+// The text helpers of the VxVM backend.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "OtherUser.h"
 #include "VxvmSandbox.h"
 
 namespace {
@@ -47,82 +44,6 @@ TEST(VxvmText, TrimTokenizeAndSplit) {
         volbridge::vxvm::Split(c.text, c.separator, out, c.runs);
         EXPECT_EQ(out, c.fields);
     }
-}
-
-// A clock that removes a file after a number of sleeps, standing for the operator who releases
-// a held step.
-class ReleasingClock : public vbhost::Clock {
-  public:
-    ReleasingClock(std::string file, size_t after) : file_(std::move(file)), after_(after) {}
-    void sleepMs(uint64_t ms) override {
-        sleeps.push_back(ms);
-        if (sleeps.size() == after_) unlink(file_.c_str());
-    }
-    uint64_t nowMs() override { return 0; }
-    std::vector<uint64_t> sleeps;
-
-  private:
-    std::string file_;
-    size_t after_;
-};
-
-class StepHook : public vbtest::VxvmSandbox {};
-
-TEST_F(StepHook, MarkerPausesForItsNumberOrHoldsUntilTheResumeFileGoes) {
-    struct Case {
-        const char* name;
-        const char* content;
-        std::vector<uint64_t> sleeps;  // empty: the step is held
-    };
-    const Case cases[] = {
-        {"number with blanks", "  7\t\nignored\n", {7000}},
-        {"zero is one second", "0\n", {1000}},
-        {"negative number", "-2\n", {}},
-        {"text", "abc\n", {}},
-        {"empty file", "", {}},
-        {"blank first line", "   \n5\n", {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        putMarker("settag.before", c.content);
-        const std::string resume = volbridge::markerPath("settag.before.resume");
-        ReleasingClock clock(resume, 5);
-        vbhost::ScopedClock guard(clock);
-        log_.clear();
-
-        volbridge::vxvm::waitFor("settag.before");
-
-        if (!c.sleeps.empty()) {
-            EXPECT_EQ(clock.sleeps, c.sleeps);
-            EXPECT_NE(access(resume.c_str(), F_OK), 0);
-        } else {
-            // Five polls of 5 seconds until the file went; the log says so on polls 0 and 4.
-            EXPECT_EQ(clock.sleeps, std::vector<uint64_t>(5, 5000));
-            EXPECT_EQ(log_.count("waiting till file '" + resume + "' exists."), 2u);
-        }
-        // The marker itself stays: the next pass through the hook waits again.
-        EXPECT_EQ(access(volbridge::markerPath("settag.before").c_str(), F_OK), 0);
-    }
-}
-
-TEST_F(StepHook, NoMarkerOrAnUntrustedOneCostsNothing) {
-    volbridge::vxvm::waitFor("scandisks.before");
-    EXPECT_TRUE(fakeClock_.sleeps().empty());
-    EXPECT_TRUE(log_.records().empty());
-
-    // A marker others may write does not steer the step, and says why in the log.
-    putMarker("scandisks.after", "30\n");
-    chmod(volbridge::markerPath("scandisks.after").c_str(), 0666);
-    volbridge::vxvm::waitFor("scandisks.after");
-    EXPECT_TRUE(fakeClock_.sleeps().empty());
-    EXPECT_TRUE(log_.contains("it is writable by group or others"));
-
-    const std::string foreign = vbtest::otherUsersFile(markerDir_.path(), "30\n");
-    if (foreign.empty()) return;
-    ASSERT_EQ(rename(foreign.c_str(), volbridge::markerPath("rmdg.before").c_str()), 0);
-    volbridge::vxvm::waitFor("rmdg.before");
-    EXPECT_TRUE(fakeClock_.sleeps().empty());
-    EXPECT_FALSE(access(volbridge::markerPath("rmdg.before.resume").c_str(), F_OK) == 0);
 }
 
 }  // namespace

@@ -1,0 +1,158 @@
+// One operation of a backend: its name and source unit (where its failures come from), the
+// commands it runs, its log lines, its step hooks, and, for an operation that changes disks,
+// groups, tags or file systems, the steps it takes and what each of them changed.
+//
+// Every such operation reads as three phases:
+//
+//   check   everything the operation will use is checked before the first command that changes
+//           anything: caller arguments, names read from captured metadata, the map, tool output,
+//           device paths, the temp directory and every file name it will write;
+//   act     the steps, each recording in the operation's undo list what it changed;
+//   result  the record or verdict handed back.
+//
+//     volbridge::Operation op("LVM_vxvm::recreateVG", volbridge::unit::kVxvm);
+//     Plan plan = checkClone(op, ...);                            // check: throws, nothing ran
+//     op.act({{"tagging the clone disks", [&] { tag(op, plan); }},
+//             {"importing " + plan.name, [&] { import(op, plan); }}});
+//     return describe(op, plan);                                 // result
+//
+// A step that changes something records how to undo it right after the change succeeded:
+//
+//     op.mustRun(settag);
+//     op.changed("the tag " + tag + " on " + disk, [&] { op.mustRun(rmtag); });
+//
+// When a step fails, act() undoes what was recorded, newest first, and only that: never a group,
+// disk or file system the call did not make or change itself. An undo that fails is named in the
+// log at level 0 ("Could not undo ...") and never replaces the first error, which act() throws
+// again. The operator can then see exactly what is left.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/Command.h"
+#include "core/Origin.h"
+#include "host/LogWriter.h"
+
+namespace volbridge {
+
+class Operation {
+  public:
+    Operation(const char* func, const char* unit);
+    explicit Operation(const Origin& origin);
+    ~Operation();
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+
+    const Origin& origin() const { return origin_; }
+    const char* func() const { return origin_.func; }
+    const char* unit() const { return origin_.unit; }
+
+    // ---- failures ----
+
+    // Throws YbException(func, message, unit, line, err).
+    [[noreturn]] void fail(const std::string& message, int line = __builtin_LINE(),
+                           int err = -1) const {
+        origin_.fail(message, line, err);
+    }
+
+    // ---- commands ----
+
+    // A command line of this operation: every outside value goes in through word() or arg(),
+    // whose refusal names this operation.
+    CommandLine command(std::string text) const { return CommandLine(origin_, std::move(text)); }
+
+    // Runs the line and returns its exit status and output; the caller judges the outcome (a run
+    // whose failure is tolerated or handled on the spot).
+    CommandResult run(const CommandLine& cmd, OutputInLog output = OutputInLog::Shown) const;
+
+    // Runs the line; when it fails, logs its exit status at level 0 and throws the library's
+    // failure text for it (failureText). Returns the result of a run that succeeded. A command
+    // fails when its exit status is not 0; for the GPFS backend also when it wrote anything on
+    // standard error, unless `stderrText` is Tolerated (the status alone counts then, and the
+    // text is logged).
+    enum class StderrText { Backend, Tolerated };
+    CommandResult mustRun(const CommandLine& cmd, int line = __builtin_LINE()) const;
+    CommandResult mustRun(const CommandLine& cmd, StderrText stderrText,
+                          int line = __builtin_LINE()) const;
+    // The same, but the failure reads `sentence` + ": " + standard error (the LVM2 backend's
+    // messages: "Failed to re-initialize PV /dev/sdb: ...").
+    CommandResult mustRun(const CommandLine& cmd, const std::string& sentence,
+                          int line = __builtin_LINE()) const;
+
+    // Whether `r` counts as a success of this backend's commands.
+    bool succeeded(const CommandResult& r) const;
+
+    // The library's failure text for a command, in this backend's words:
+    //   VxVM  "Error: cmd: '<command>' failed with the error: '<standard error>'"
+    //   GPFS  "Error: cmd: '<command>' failed with error: '<standard error>'"
+    //   LVM2  "\"<command>\" failed: <standard error>"
+    std::string failureText(const CommandLine& cmd, const CommandResult& r) const;
+
+    // ---- log ----
+
+    // A line of the host log at `level` (-1: an error, always written), with this operation's
+    // name and the caller's source line.
+    template <class... A>
+    void log(int level, EvDebug::Fmt fmt, const A&... args) const {
+        EvDebug(nullptr).DebugLvl(origin_.func, level, fmt, args...);
+    }
+    template <class... A>
+    void error(EvDebug::Fmt fmt, const A&... args) const {
+        EvDebug(nullptr).Error(origin_.func, fmt, args...);
+    }
+
+    // ---- step hooks ----
+
+    // The operator's step hook `name` (see stepHook in core/StepHook.h): nothing unless its
+    // marker exists.
+    void hook(const char* name) const;
+
+    // ---- act ----
+
+    struct Step {
+        std::string what;  // what it does and to what: "restoring the group metadata onto ..."
+        std::function<void()> run;
+    };
+
+    // Runs the steps in order. Each step is reported to the host's progress sink ("[n/m] what")
+    // when this is the outermost operation running, and logged at level 2. When a step throws,
+    // undoes what this operation recorded (undoChanges) and throws the step's error again.
+    void act(const std::vector<Step>& steps);
+    // One step of its own, when the operation has a single one.
+    void act(const std::string& what, const std::function<void()>& run) { act({{what, run}}); }
+
+    // Records a change this operation made and how to undo it. Undo actions run newest first.
+    void changed(std::string what, std::function<void()> undo);
+    // Drops the record of a change that a later step made permanent (or undid itself).
+    void forget(const std::string& what);
+    // What the operation recorded and has not undone, oldest first.
+    std::vector<std::string> changes() const;
+
+    // Undoes every recorded change, newest first; an undo that throws is logged at level 0 as
+    // "Could not undo <what>: <reason>". Returns the names of the changes that could not be
+    // undone. The record is empty afterwards.
+    std::vector<std::string> undoChanges();
+
+    // Runs `body` for an operation that reports failure by returning false: a YbException from it
+    // (after act() undid what it could) is logged as an error under this operation's name and
+    // gives false.
+    bool falseOnFailure(const std::function<bool()>& body);
+
+  private:
+    struct Change {
+        std::string what;
+        std::function<void()> undo;
+    };
+
+    Origin origin_;
+    std::vector<Change> changes_;
+    bool outermost_;
+    int uncaught_ = 0;
+    bool failed_ = false;
+    uint64_t started_ = 0;
+    bool reported_ = false;
+};
+
+}  // namespace volbridge
