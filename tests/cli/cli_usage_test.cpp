@@ -168,7 +168,8 @@ TEST_F(CliUsage, UsageErrorsExitWithTwoNameTheProblemAndRunNothing) {
 }
 
 TEST_F(CliUsage, EverySubcommandHasHelpWithItsOwnAndTheCommonOptions) {
-    const std::vector<std::string> common = {"--log-level", "--log-file", "--config", "--trace"};
+    const std::vector<std::string> common = {"--log-level", "--log-file", "--config", "--trace",
+                                             "--quiet"};
     struct Case {
         std::string subcommand;
         std::vector<std::string> options;
@@ -246,6 +247,17 @@ TEST_F(CliUsage, OperationFailuresExitWithOneAndShowTheLibrarysMessageAndFunctio
     // The map goes back to its file after a failed import as after a successful one.
     EXPECT_EQ(nlohmann::json::parse(vbtest::readFile(map)), nlohmann::json({{"a", "b"}}));
     EXPECT_NE(vbtest::readFile(map), "{\"a\":\"b\"}") << "the map was not written back";
+}
+
+// The operator's view of a failure on this host (no GPFS, no VxVM): the tool's one line, and
+// nothing of the library's probes of the backends, which answered "no".
+TEST_F(CliUsage, DiscoverOfAMissingPathShowsTheToolsLineAlone) {
+    vbtest::ToolRun run = runTool({"discover", "/dev/nonexistent"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err,
+              "volbridge discover: LVM::getByLVDevice failed: Failed to stat /dev/nonexistent: No "
+              "such file or directory\n");
 }
 
 // The map is written back through a symbolic link, which stays a link.
