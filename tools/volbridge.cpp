@@ -19,6 +19,7 @@
 
 #include "HostOptions.h"
 #include "LVM/LVM.h"
+#include "ManPage.h"
 #include "ToolBackends.h"
 #include "ToolSupport.h"
 #include "host/YbException.h"
@@ -646,6 +647,15 @@ int main(int argc, char** argv) {
         cmd->footer(footer);
     }
     app.footer(std::string(kFooter) + "\nRun 'volbridge SUBCOMMAND --help' for its options.");
+    app.set_version_flag("--version", "volbridge " VOLBRIDGE_VERSION);
+    // The manual page, made from this description of the command line (the build installs it).
+    app.add_flag_callback(
+           "--manpage",
+           [&app]() {
+               std::cout << vbtool::manPage(app, VOLBRIDGE_VERSION, {kFooter, kSignalFooter});
+               throw CLI::Success();
+           })
+        ->group("");
 
     // The subcommand's name for messages, once it is known.
     auto where = [&app]() {

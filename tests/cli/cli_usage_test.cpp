@@ -204,6 +204,32 @@ TEST_F(CliUsage, EverySubcommandHasHelpWithItsOwnAndTheCommonOptions) {
     EXPECT_EQ(top.status, 0);
     for (const Case& c : cases)
         EXPECT_NE(top.out.find("  " + c.subcommand + " "), std::string::npos);
+
+    // The manual page is made from the same description: each subcommand with its own options,
+    // the common options once, and the sections the help does not have.
+    vbtest::ToolRun man = runTool({"--manpage"});
+    EXPECT_EQ(man.status, 0) << man.err;
+    auto roff = [](const std::string& text) {
+        std::string escaped;
+        for (char c : text) escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+        return escaped;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.subcommand);
+        const size_t entry = man.out.find(".SS \"" + roff(c.subcommand) + " [OPTIONS]");
+        ASSERT_NE(entry, std::string::npos);
+        const size_t next = man.out.find("\n.S", entry + 1);
+        for (const std::string& option : c.options) {
+            EXPECT_LT(man.out.find(roff(option), entry), next) << option;
+        }
+    }
+    for (const std::string& option : common) {
+        EXPECT_NE(man.out.find(".TP\n\\fB" + roff(option) + "\\fR"), std::string::npos) << option;
+    }
+    for (const char* section : {".SH \"COMMON OPTIONS\"", ".SH EXIT STATUS", ".SH ENVIRONMENT",
+                                ".SH FILES", ".SH OPERATOR MARKERS", ".SH EXAMPLES"}) {
+        EXPECT_NE(man.out.find(section), std::string::npos) << section;
+    }
 }
 
 // Operations the library refuses before it runs anything: exit status 1, the library's message
