@@ -150,11 +150,13 @@ class StandardError {
         restore();
         std::string text;
         char buffer[4096];
-        // The terminal hands over what was written a little later: read until it is quiet.
+        // Standard error was the terminal's last open end: once what was written has been read,
+        // the terminal reports its hang-up (read fails) and a file its end. The wait is only a
+        // guard against a test that hangs.
         struct pollfd wait {
             reader_, POLLIN, 0
         };
-        while (poll(&wait, 1, 200) > 0) {
+        while (poll(&wait, 1, 5000) > 0) {
             const ssize_t n = read(reader_, buffer, sizeof buffer);
             if (n <= 0) break;
             text.append(buffer, static_cast<size_t>(n));
