@@ -1,5 +1,6 @@
 #!/bin/bash
-# Installs every Debian package the build, the tests, the benchmarks and the demo need.
+# Installs every Debian package the build, the tests, the benchmarks, the demo and the packaging
+# need (dpkg-shlibdeps and file for CPack's Debian packages, man for the manual page's check).
 set -euo pipefail
 packages=(
     build-essential cmake pkg-config git
@@ -8,6 +9,7 @@ packages=(
     libdevmapper-dev lvm2 util-linux
     clang libclang-rt-14-dev
     libcli11-dev nlohmann-json3-dev
+    dpkg-dev file man-db
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,7 @@
 #include "HostOptions.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,16 +28,20 @@ std::string traceText(const std::string& cmd) {
 int TraceRunner::run(const std::string& cmd, std::string* out, std::string* err, int reserved,
                      bool quiet) {
     const uint64_t started = vbhost::currentClock().nowMs();
-    const int status = vbhost::systemRunner().run(cmd, out, err, reserved, quiet);
+    const int status = inner_->run(cmd, out, err, reserved, quiet);
     const unsigned long long elapsed = vbhost::currentClock().nowMs() - started;
     const std::string line = "+ [" + traceText(cmd) + "] exited with " + std::to_string(status) +
-                             " after " + std::to_string(elapsed) + " ms\n";
-    fwrite(line.data(), 1, line.size(), stderr);
-    fflush(stderr);
+                             " after " + std::to_string(elapsed) + " ms";
+    if (line_) {
+        line_->print(line);
+    } else {
+        fprintf(stderr, "%s\n", line.c_str());
+        fflush(stderr);
+    }
     return status;
 }
 
-HostSetup::HostSetup(const HostOptions& options) {
+HostSetup::HostSetup(const HostOptions& options, bool reportsProgress) {
     if (!options.configFile.empty()) {
         auto config = vbhost::IniConfig::fromFile(options.configFile);
         if (!config->problem().empty()) {
@@ -51,8 +57,26 @@ HostSetup::HostSetup(const HostOptions& options) {
         }
         sinkGuard_.emplace(*sink_);
     }
-    if (options.logLevel) g_ptrLogWriter->setLogLevel(*options.logLevel);
-    if (options.trace) runnerGuard_.emplace(tracer_);
+    const bool logOnStderr = options.logFile.empty() && vbhost::hostSettings().logFile.empty();
+    if (options.logLevel) {
+        g_ptrLogWriter->setLogLevel(*options.logLevel);
+    } else if (logOnStderr) {
+        g_ptrLogWriter->setLogLevel(-1);
+    }
+    if (reportsProgress && !options.quiet && isatty(STDERR_FILENO)) {
+        statusLine_.emplace(stderr, terminalColumns(STDERR_FILENO));
+        progress_.emplace(*statusLine_);
+        progressGuard_.emplace(*progress_);
+        tracer_.setStatusLine(&*statusLine_);
+        if (logOnStderr) {
+            terminalSink_.emplace(*statusLine_);
+            sinkGuard_.emplace(*terminalSink_);
+        }
+    }
+    if (options.trace) {
+        tracer_.setRunner(vbhost::currentRunner());
+        runnerGuard_.emplace(tracer_);
+    }
 }
 
 HostSetup::~HostSetup() { g_ptrLogWriter->resetLogLevel(); }

@@ -19,6 +19,7 @@
 
 #include "HostOptions.h"
 #include "LVM/LVM.h"
+#include "ManPage.h"
 #include "ToolBackends.h"
 #include "ToolSupport.h"
 #include "host/YbException.h"
@@ -320,10 +321,21 @@ int fileSystemControl(const Inputs& in, const std::string& step) {
     return 0;
 }
 
+// The subcommands whose operation changes disks.
+bool changesDisks(const std::string& subcommand) {
+    for (const char* name : {"recreate", "revert", "prepare-revert", "cancel-revert", "destroy",
+                             "mount", "unmount", "suspend", "resume"}) {
+        if (subcommand == name) return true;
+    }
+    return false;
+}
+
 // Runs the subcommand `name`; its exit status, with any failure on standard error.
 int perform(const std::string& name, const Inputs& in, const std::string& where) {
     try {
-        vbtool::HostSetup host(in.host);
+        // A subcommand that changes disks shows its progress on a terminal, unless it prints
+        // JSON (for a program, not a person).
+        vbtool::HostSetup host(in.host, changesDisks(name) && !in.json);
         if (name == "discover") return discover(in);
         if (name == "devices") return devices(in);
         if (name == "recreate") return importGroup(in, false);
@@ -356,8 +368,8 @@ void addHostOptions(CLI::App* app, Inputs* in) {
     const char* group = "Common options";
     app->add_option_function<int>(
            "--log-level", [in](const int& level) { in->host.logLevel = level; },
-           "log level: -1 errors only, 0 the default, 2 to 4 more detail (3 logs every command "
-           "the library runs)")
+           "level of the library's log: -1 errors only (the default on standard error), 0 (the "
+           "default in a log file), 2 to 4 more detail (3 logs every command the library runs)")
         ->type_name("N")
         ->check(CLI::Validator(
             [](std::string& text) {
@@ -382,6 +394,10 @@ void addHostOptions(CLI::App* app, Inputs* in) {
     app->add_flag("--trace", in->host.trace,
                   "show every command the library runs, with its exit status and duration, on "
                   "standard error")
+        ->group(group);
+    app->add_flag("--quiet", in->host.quiet,
+                  "show no progress: without it, while an operation changes disks and standard "
+                  "error is a terminal, one line there shows the step it is at")
         ->group(group);
 }
 
@@ -512,15 +528,6 @@ const char* const kSignalFooter =
     "still write the map); the exit status is then 128 + the signal. After a harder stop, run the "
     "same command again: it finishes the work.";
 
-// The subcommands whose operation changes disks.
-bool changesDisks(const std::string& subcommand) {
-    for (const char* name : {"recreate", "revert", "prepare-revert", "cancel-revert", "destroy",
-                             "mount", "unmount", "suspend", "resume"}) {
-        if (subcommand == name) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -640,6 +647,15 @@ int main(int argc, char** argv) {
         cmd->footer(footer);
     }
     app.footer(std::string(kFooter) + "\nRun 'volbridge SUBCOMMAND --help' for its options.");
+    app.set_version_flag("--version", "volbridge " VOLBRIDGE_VERSION);
+    // The manual page, made from this description of the command line (the build installs it).
+    app.add_flag_callback(
+           "--manpage",
+           [&app]() {
+               std::cout << vbtool::manPage(app, VOLBRIDGE_VERSION, {kFooter, kSignalFooter});
+               throw CLI::Success();
+           })
+        ->group("");
 
     // The subcommand's name for messages, once it is known.
     auto where = [&app]() {

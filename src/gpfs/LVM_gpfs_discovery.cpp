@@ -199,8 +199,8 @@ int LVM_gpfs::isGPFSFileSystem(const std::string& dev) {
     CommandLine cmd(here, "mmlsfs");
     if (!volbridge::isShellWord(dev)) {
         // Backend selection asks this of any device path: one that cannot be a GPFS device is
-        // simply not one.
-        g_ptrLogWriter->log(-1, kIsGpfs, __LINE__, 0, 0, "device '%s' is NOT GPFS filesystem [%s]",
+        // simply not one. A probe that answers "no" is no error: the line is for a debug log.
+        g_ptrLogWriter->log(2, kIsGpfs, __LINE__, 0, 0, "device '%s' is NOT GPFS filesystem [%s]",
                             volbridge::printable(dev).c_str(), "not a device name");
         return 1;
     }
@@ -211,12 +211,12 @@ int LVM_gpfs::isGPFSFileSystem(const std::string& dev) {
     CommandResult r = volbridge::run(cmd);
     if (!r.succeededQuietly()) {
         g_ptrLogWriter->log(-1, kIsGpfs, __LINE__, 0, 0, "Could not execute cmd: '%s' Err: '%s'",
-                            cmd.text().c_str(), r.err.c_str());
+                            cmd.text().c_str(), volbridge::quotedOutput(r.err).c_str());
         return 1;
     }
     if (r.out.empty()) {
-        g_ptrLogWriter->log(-1, kIsGpfs, __LINE__, 0, 0, "device '%s' is NOT GPFS filesystem [%s]",
-                            dev.c_str(), r.out.c_str());
+        g_ptrLogWriter->log(2, kIsGpfs, __LINE__, 0, 0, "device '%s' is NOT GPFS filesystem [%s]",
+                            dev.c_str(), volbridge::quotedOutput(r.out).c_str());
         return 1;
     }
     g_ptrLogWriter->log(0, kIsGpfs, __LINE__, 0, 0, "device '%s' is GPFS filesystem", dev.c_str());
@@ -405,10 +405,11 @@ CWmError LVM_gpfs::getPVList(DeviceInfoList& list) {
     const CommandLine state(here, "mmgetstate");
     CommandResult r = volbridge::run(state);
     if (r.status == kCommandNotFound) {
-        // Most hosts have no GPFS at all; a listing over every backend must not fail for them.
-        g_ptrLogWriter->log(0, kPVList, __LINE__, 0, 0,
+        // Most hosts have no GPFS at all; a listing over every backend must not fail for them,
+        // nor show them a line about it.
+        g_ptrLogWriter->log(2, kPVList, __LINE__, 0, 0,
                             "mmgetstate is not installed: no GPFS devices on this host (%s)",
-                            r.err.c_str());
+                            volbridge::quotedOutput(r.err).c_str());
         return CWmError::Success();
     }
     if (r.status != 0) {

@@ -18,6 +18,11 @@ struct ToolRun {
 // of a sandbox included).
 ToolRun runTool(const std::vector<std::string>& args);
 
+// The same with the tool's standard error on a pseudo-terminal (200 columns, raw: what the tool
+// writes arrives as it is), its standard output in a file and its standard input /dev/null.
+// `err` holds what the terminal received.
+ToolRun runToolOnTerminal(const std::vector<std::string>& args);
+
 // `word` quoted for /bin/sh.
 std::string shellQuoted(const std::string& word);
 

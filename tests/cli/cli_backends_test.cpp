@@ -498,4 +498,65 @@ TEST(CliBackends, DiscoverOfAPathNoBackendClaims) {
     }
 }
 
+// On a host without VxVM and GPFS, at the default level, standard error holds the tool's own
+// lines and nothing of the library's log: the probes that answer "no" are not errors. The log
+// comes back with --log-level.
+TEST(CliBackends, HostWithoutVxvmAndGpfsShowsOnlyTheToolsOwnLines) {
+    const std::string missing = "/dev/nonexistent";
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+        std::vector<std::string> logged;  // the library's log lines, by their ends
+    };
+    const std::vector<Case> cases = {
+        {"devices", {"devices"}, 0, "", {}},
+        {"discover of a missing path",
+         {"discover", missing},
+         1,
+         "volbridge discover: LVM::getByLVDevice failed: Failed to stat " + missing +
+             ": No such file or directory\n",
+         {}},
+        {"devices, log level 2",
+         {"devices", "--log-level", "2"},
+         0,
+         "",
+         {"mmgetstate is not installed: no GPFS devices on this host (sh: 1: mmgetstate: not "
+          "found)"}},
+        {"discover of a missing path, log level 2",
+         {"discover", "--log-level", "2", missing},
+         1,
+         "volbridge discover: LVM::getByLVDevice failed: Failed to stat " + missing +
+             ": No such file or directory\n",
+         {"device '" + missing + "' is NOT GPFS filesystem []"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vbhost::MemoryLogSink log;
+        vbhost::ScopedLogSink sink(log);
+        vbtest::FakeRunner fake;
+        fake.always("vxdisk -qe path", 127, "", "sh: 1: vxdisk: not found\n")
+            .always("pvdisplay -c", 0, kPvdisplayText)
+            .always("mmgetstate", 127, "", "sh: 1: mmgetstate: not found\n")
+            .always(gpfsQuery(missing), 0, "");
+        const InProcessRun run = runToolInProcess(c.args);
+        EXPECT_EQ(run.status, c.status) << shown(run);
+        EXPECT_EQ(run.err, c.err);
+        std::vector<std::string> logged;
+        for (const std::string& record : log.records()) {
+            for (const std::string& line : c.logged) {
+                if (record.size() > line.size() &&
+                    record.compare(record.size() - line.size(), line.size(), line) == 0) {
+                    logged.push_back(line);
+                }
+            }
+        }
+        EXPECT_EQ(logged, c.logged);
+        if (c.logged.empty()) {
+            EXPECT_EQ(log.records(), std::vector<std::string>{});
+        }
+    }
+}
+
 }  // namespace

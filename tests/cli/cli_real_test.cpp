@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -324,6 +325,82 @@ TEST_F(CliReal, TraceOfRecreateListsExactlyTheCommandsTheLibraryRan) {
         EXPECT_EQ(activations, 1u);
         EXPECT_EQ(overrides, c.lockingOverride ? 1u : 0u);
     }
+}
+
+// The steps the library reported, from its level-2 log lines ("... L2 <operation>:<line>: Step 3
+// of 7: <what>"), as the progress line shows them ("[3/7] <what>"); those of the operation that
+// reported first only (an operation run inside another one reports nothing).
+std::vector<std::string> reportedSteps(const std::string& log) {
+    std::vector<std::string> steps;
+    std::string first;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        const size_t level = line.find(" L2 ");
+        const size_t step = line.find(": Step ");
+        const size_t of = line.find(" of ", step);
+        const size_t what = line.find(": ", of);
+        if (level == std::string::npos || step == std::string::npos || of == std::string::npos ||
+            what == std::string::npos) {
+            continue;
+        }
+        const std::string operation = line.substr(level + 4, step - level - 4);
+        if (first.empty()) first = operation;
+        if (operation != first) continue;
+        const size_t n = step + sizeof(": Step ") - 1;
+        steps.push_back("[" + line.substr(n, of - n) + "/" + line.substr(of + 4, what - of - 4) +
+                        "] " + line.substr(what + 2));
+    }
+    return steps;
+}
+
+// The progress on a terminal: every line the status line showed (blanks that rewrote a longer
+// one dropped), and the last line.
+struct TerminalText {
+    std::vector<std::string> steps;
+    std::string last;
+};
+TerminalText readTerminal(const std::string& text) {
+    TerminalText seen;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, '\r');) {
+        if (part.rfind('[', 0) == 0) {
+            part.erase(part.find_last_not_of(' ') + 1);
+            seen.steps.push_back(part);
+        } else if (!part.empty() && part.find_first_not_of(' ') != std::string::npos) {
+            seen.last = part;
+        }
+    }
+    return seen;
+}
+
+// A clone import on a terminal shows the steps the library reports on one rewritten line, then
+// the time it took; without a terminal, nothing of it (nor of the library's log) is shown.
+TEST_F(CliReal, ProgressOfACloneImportIsShownOnATerminalOnly) {
+    const std::string log = files_.path() + "/progress.log";
+    std::vector<std::string> args =
+        recreateArgs(files_.write("map.json", identityMap_), cloneBoth());
+    // The log at level 2 in a file says which steps the library reported.
+    args.insert(args.end(), {"--log-level", "2", "--log-file", log});
+    vbtest::ToolRun tty = vbtest::runToolOnTerminal(args);
+    ASSERT_EQ(tty.status, 0) << tty.err;
+    EXPECT_NE(tty.out.find(vg_ + "_copy_001"), std::string::npos) << tty.out;
+
+    const std::vector<std::string> reported = reportedSteps(vbtest::readFile(log));
+    const TerminalText seen = readTerminal(tty.err);
+    EXPECT_EQ(seen.steps, reported) << tty.err;
+    if (reported.empty()) {
+        // The operation reports no steps: the terminal stays silent.
+        EXPECT_EQ(tty.err, "");
+    } else {
+        EXPECT_TRUE(std::regex_match(seen.last, std::regex("recreateVG: done in [0-9.]+ s\n")))
+            << seen.last;
+    }
+
+    vbtest::ToolRun plain =
+        runTool(recreateArgs(files_.write("map2.json", identityMap_), cloneBoth()));
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(plain.err, "");
+    EXPECT_EQ(groupNames(), (std::set<std::string>{vg_, vg_ + "_copy_001", vg_ + "_copy_002"}));
 }
 
 TEST_F(CliReal, FailedImportExitsWithOneAndLeavesNoGroup) {

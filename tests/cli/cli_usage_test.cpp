@@ -168,7 +168,8 @@ TEST_F(CliUsage, UsageErrorsExitWithTwoNameTheProblemAndRunNothing) {
 }
 
 TEST_F(CliUsage, EverySubcommandHasHelpWithItsOwnAndTheCommonOptions) {
-    const std::vector<std::string> common = {"--log-level", "--log-file", "--config", "--trace"};
+    const std::vector<std::string> common = {"--log-level", "--log-file", "--config", "--trace",
+                                             "--quiet"};
     struct Case {
         std::string subcommand;
         std::vector<std::string> options;
@@ -203,6 +204,32 @@ TEST_F(CliUsage, EverySubcommandHasHelpWithItsOwnAndTheCommonOptions) {
     EXPECT_EQ(top.status, 0);
     for (const Case& c : cases)
         EXPECT_NE(top.out.find("  " + c.subcommand + " "), std::string::npos);
+
+    // The manual page is made from the same description: each subcommand with its own options,
+    // the common options once, and the sections the help does not have.
+    vbtest::ToolRun man = runTool({"--manpage"});
+    EXPECT_EQ(man.status, 0) << man.err;
+    auto roff = [](const std::string& text) {
+        std::string escaped;
+        for (char c : text) escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+        return escaped;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.subcommand);
+        const size_t entry = man.out.find(".SS \"" + roff(c.subcommand) + " [OPTIONS]");
+        ASSERT_NE(entry, std::string::npos);
+        const size_t next = man.out.find("\n.S", entry + 1);
+        for (const std::string& option : c.options) {
+            EXPECT_LT(man.out.find(roff(option), entry), next) << option;
+        }
+    }
+    for (const std::string& option : common) {
+        EXPECT_NE(man.out.find(".TP\n\\fB" + roff(option) + "\\fR"), std::string::npos) << option;
+    }
+    for (const char* section : {".SH \"COMMON OPTIONS\"", ".SH EXIT STATUS", ".SH ENVIRONMENT",
+                                ".SH FILES", ".SH OPERATOR MARKERS", ".SH EXAMPLES"}) {
+        EXPECT_NE(man.out.find(section), std::string::npos) << section;
+    }
 }
 
 // Operations the library refuses before it runs anything: exit status 1, the library's message
@@ -246,6 +273,17 @@ TEST_F(CliUsage, OperationFailuresExitWithOneAndShowTheLibrarysMessageAndFunctio
     // The map goes back to its file after a failed import as after a successful one.
     EXPECT_EQ(nlohmann::json::parse(vbtest::readFile(map)), nlohmann::json({{"a", "b"}}));
     EXPECT_NE(vbtest::readFile(map), "{\"a\":\"b\"}") << "the map was not written back";
+}
+
+// The operator's view of a failure on this host (no GPFS, no VxVM): the tool's one line, and
+// nothing of the library's probes of the backends, which answered "no".
+TEST_F(CliUsage, DiscoverOfAMissingPathShowsTheToolsLineAlone) {
+    vbtest::ToolRun run = runTool({"discover", "/dev/nonexistent"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err,
+              "volbridge discover: LVM::getByLVDevice failed: Failed to stat /dev/nonexistent: No "
+              "such file or directory\n");
 }
 
 // The map is written back through a symbolic link, which stays a link.

@@ -18,6 +18,17 @@ for lib in libvolbridge.so.1 libvolbridge_host.so.1; do
     fi
 done
 "$tool" devices --help | grep -q '^Usage: volbridge devices'
+# The manual page: installed, and read by man without a warning.
+page=$prefix/share/man/man1/volbridge.1.gz
+test -f "$page"
+warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+if [ -n "$warnings" ]; then
+    echo "man warns about $page:"
+    echo "$warnings"
+    exit 1
+fi
+rendered=$(MANWIDTH=80 man -l "$page" 2>/dev/null)
+grep -q '^EXIT STATUS' <<<"$rendered"
 # The package describes what it holds: the LVM2 backend, no other.
 description=$(grep '^Description:' "$(find "$prefix" -name volbridge.pc)")
 if grep -q -e VxVM -e GPFS <<<"$description"; then

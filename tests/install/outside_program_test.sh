@@ -1,7 +1,10 @@
 #!/bin/bash
-# Installs the build into a scratch prefix, builds a program outside the tree with
-# "c++ prog.cpp $(pkg-config --cflags --libs volbridge)", and runs it against real LVM2 on a loop
-# device. Also checks that the shared library exports only the public interface.
+# Builds a program outside the tree with "c++ prog.cpp $(pkg-config --cflags --libs volbridge)"
+# and with the CMake package, and runs it against real LVM2 on a loop device. Also checks that
+# the shared library exports only the public interface.
+#
+#     outside_program_test.sh BUILD SOURCE [FLAGS]      the build installed into a scratch prefix
+#     outside_program_test.sh --installed SOURCE        the installed packages (/usr)
 set -euo pipefail
 build=$1
 source=$2
@@ -23,11 +26,24 @@ trap cleanup EXIT
 mkdir -p "$work/lvm"
 vg=${vg}group
 
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
-pc=$(find "$work/prefix" -name volbridge.pc)
-libdir=$(dirname "$(dirname "$pc")")
-test -f "$work/prefix/include/LVM/LVM.h"
-test -f "$work/prefix/include/host/YbProcess.h"
+if [ "$build" = --installed ]; then
+    # Whatever pkg-config and CMake find by themselves.
+    test "$(pkg-config --variable=prefix volbridge)" = /usr
+    libdir=$(pkg-config --variable=libdir volbridge)
+    includedir=$(pkg-config --variable=includedir volbridge)
+    rpath=()
+    prefix_path=()
+else
+    cmake --install "$build" --prefix "$work/prefix" >/dev/null
+    pc=$(find "$work/prefix" -name volbridge.pc)
+    libdir=$(dirname "$(dirname "$pc")")
+    includedir=$work/prefix/include
+    export PKG_CONFIG_PATH="$libdir/pkgconfig"
+    rpath=(-Wl,-rpath,"$libdir")
+    prefix_path=(-DCMAKE_PREFIX_PATH="$work/prefix")
+fi
+test -f "$includedir/LVM/LVM.h"
+test -f "$includedir/host/YbProcess.h"
 test -f "$libdir/cmake/volbridge/volbridgeConfig.cmake"
 
 # Only the interface classes leave the shared library.
@@ -41,10 +57,15 @@ if [ -n "$leaked" ]; then
 fi
 readelf -d "$libdir/libvolbridge.so" | grep -q 'SONAME.*libvolbridge.so.1'
 
-export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # shellcheck disable=SC2046,SC2086
 c++ -std=c++17 $extra_flags -o "$work/prog" "$source" $(pkg-config --cflags --libs volbridge) \
-    -Wl,-rpath,"$libdir"
+    "${rpath[@]}"
+# The program loads the library it was built against.
+loaded=$(ldd "$work/prog" | awk '$1 == "libvolbridge.so.1" { print $3 }')
+if [ "$(readlink -f "$loaded")" != "$(readlink -f "$libdir/libvolbridge.so.1")" ]; then
+    echo "the program loads libvolbridge.so.1 from ${loaded:-nowhere}, not from $libdir"
+    exit 1
+fi
 
 # The CMake package: volbridge::volbridge and volbridge::host.
 mkdir -p "$work/consumer"
@@ -58,7 +79,7 @@ target_compile_options(prog PRIVATE $extra_flags)
 target_link_options(prog PRIVATE $extra_flags)
 target_link_libraries(prog PRIVATE volbridge::volbridge volbridge::host)
 CMAKE
-cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake -S "$work/consumer" -B "$work/consumer/build" "${prefix_path[@]}" >/dev/null
 cmake --build "$work/consumer/build" >/dev/null
 
 truncate -s 64M "$work/disk.img"

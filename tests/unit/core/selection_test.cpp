@@ -222,6 +222,46 @@ TEST_F(Selection, HostWithoutVxvmOrGpfsListsItsLvm2Devices) {
     EXPECT_EQ(rowsOf(list), kLvm2Rows);
 }
 
+// A probe that answers "no" (GPFS not installed, a path that is no GPFS file system) is no error:
+// at the default level nothing is logged, and its debug line quotes the shell's complaint on one
+// line.
+TEST_F(Selection, ProbesThatAnswerNoLogOnlyBelowTheDefaultLevel) {
+    const std::string missing = dir_.file("no-such-device");
+    const std::vector<std::string> expected = {
+        "mmgetstate is not installed: no GPFS devices on this host (sh: 1: mmgetstate: not "
+        "found\\nsh: 1: one more line)",
+        "device '" + missing + "' is NOT GPFS filesystem []",
+        "device '/dev/x;reboot' is NOT GPFS filesystem [not a device name]",
+    };
+    for (const int level : {0, 2}) {
+        SCOPED_TRACE("log level " + std::to_string(level));
+        vbhost::MemoryLogSink log;
+        vbhost::ScopedLogSink sink(log, level);
+        vbtest::FakeRunner fake;
+        fake.on(kVxdisk, 127, "", "sh: 1: vxdisk: not found\n")
+            .on(kPvdisplay, 0, kPvdisplayText)
+            .on(kMmgetstate, 127, "", "sh: 1: mmgetstate: not found\nsh: 1: one more line\n")
+            .on(gpfsQuery(missing), 0, "");
+        LVM::DeviceInfoList list;
+        EXPECT_TRUE(LVM::getAllPVList(list).IsSuccess());
+        for (const char* path : {missing.c_str(), "/dev/x;reboot"}) {
+            EXPECT_THROW(std::unique_ptr<LVM>(LVM::getByLVDevice(path)), YbException);
+        }
+        std::vector<std::string> probes;
+        for (const std::string& record : log.records()) {
+            EXPECT_EQ(record.find('\n'), std::string::npos) << record;
+            EXPECT_EQ(record.find(" ERROR "), std::string::npos) << record;
+            for (const std::string& line : expected) {
+                if (record.size() >= line.size() &&
+                    record.compare(record.size() - line.size(), line.size(), line) == 0) {
+                    probes.push_back(line);
+                }
+            }
+        }
+        EXPECT_EQ(probes, level < 2 ? std::vector<std::string>{} : expected);
+    }
+}
+
 TEST_F(Selection, FailingListingReturnsItsErrorWhereItWasAskedAndKeepsTheRowsBefore) {
     struct Case {
         const char* name;
