@@ -56,6 +56,44 @@ std::string joinedNames(const std::vector<std::string>& names) {
     return text;
 }
 
+// Sets `tag` on every disk: true, or false at the first disk it could not be set on (a failed
+// clearimport is only logged).
+bool setTags(const Operation& op, const std::vector<std::string>& das, const std::string& tag) {
+    for (const std::string& da : das) {
+        const auto clear = op.command("vxdisk clearimport").word(da, "the disk");
+        const CommandResult cleared = op.run(clear);
+        if (!cleared.succeeded()) {
+            op.log(2, "Warning: cmd: '%s' failed with the message: '%s'", clear.text().c_str(),
+                   cleared.err.c_str());
+        }
+        const auto set =
+            op.command("vxdisk -f settag").word(da, "the disk").word(tag, "the disk tag");
+        const CommandResult r = op.run(set);
+        if (!r.succeeded()) {
+            op.log(2, "Warning: cmd: '%s' failed with the message: '%s'", set.text().c_str(),
+                   r.err.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Takes `tag` off every disk; a failure is logged. Returns the disks that keep it.
+std::vector<std::string> removeTags(const Operation& op, const std::vector<std::string>& das,
+                                    const std::string& tag) {
+    std::vector<std::string> left;
+    for (const std::string& da : das) {
+        const auto rm = op.command("vxdisk -f rmtag").word(da, "the disk").word(tag, "the tag");
+        const CommandResult r = op.run(rm);
+        if (!r.succeeded()) {
+            op.log(2, "Info: cmd: '%s' failed with the message: '%s'", rm.text().c_str(),
+                   r.err.c_str());
+            left.push_back(da);
+        }
+    }
+    return left;
+}
+
 }  // namespace
 
 // One clone import: what it checked, what it changed, and the steps between.
@@ -192,42 +230,6 @@ struct LVM_vxvm::CloneSteps {
 
     // ---- act ----
 
-    // Takes the tag off every clone disk; failures are logged.
-    std::vector<std::string> rmtags() {
-        std::vector<std::string> left;
-        for (const std::string& da : das) {
-            const auto rm = op.command("vxdisk -f rmtag").word(da, "the disk").word(tag, "the tag");
-            const CommandResult r = op.run(rm);
-            if (!r.succeeded()) {
-                op.log(2, "Info: cmd: '%s' failed with the message: '%s'", rm.text().c_str(),
-                       r.err.c_str());
-                left.push_back(da);
-            }
-        }
-        return left;
-    }
-
-    // Sets the tag on every clone disk: true, or false at the first disk it could not be set on.
-    bool setTags() {
-        for (const std::string& da : das) {
-            const auto clear = op.command("vxdisk clearimport").word(da, "the disk");
-            const CommandResult cleared = op.run(clear);
-            if (!cleared.succeeded()) {
-                op.log(2, "Warning: cmd: '%s' failed with the message: '%s'", clear.text().c_str(),
-                       cleared.err.c_str());
-            }
-            const auto set =
-                op.command("vxdisk -f settag").word(da, "the disk").word(tag, "the disk tag");
-            const CommandResult r = op.run(set);
-            if (!r.succeeded()) {
-                op.log(2, "Warning: cmd: '%s' failed with the message: '%s'", set.text().c_str(),
-                       r.err.c_str());
-                return false;
-            }
-        }
-        return true;
-    }
-
     std::string tagChange() const { return "the tag " + tag + " on the clone disks"; }
 
     // Tags the clone disks. Without "/tmp/requireretag" a failed tagging lets the import go
@@ -237,12 +239,12 @@ struct LVM_vxvm::CloneSteps {
         op.hook("settag.before");
         // A tagging that failed half-way has tagged the disks before the failure.
         op.changed(tagChange(), [this] {
-            const std::vector<std::string> left = rmtags();
+            const std::vector<std::string> left = removeTags(op, das, tag);
             dump(">> DETAG");
             if (!left.empty()) op.fail("the tag stays on " + joinedNames(left));
         });
         for (int failures = 0;;) {
-            if (setTags()) {
+            if (setTags(op, das, tag)) {
                 tagged = true;
                 break;
             }
@@ -371,9 +373,9 @@ struct LVM_vxvm::CloneSteps {
     }
 
     // Takes the tag off again; the disks tagged before a failed tagging carry it too.
-    void removeTags() {
+    void untagClones() {
         op.hook("detag.before");
-        rmtags();
+        removeTags(op, das, tag);
         op.forget(tagChange());
         dump(">> DETAG");
         op.hook("detag.after");
@@ -396,7 +398,7 @@ struct LVM_vxvm::CloneSteps {
         std::vector<Operation::Step> steps{
             {"tagging the clone disks " + clones + " with " + tag, [this] { tagClones(); }},
             {"importing the clone disks as " + newName, [this] { importClones(); }},
-            {"removing the tag from the clone disks " + clones, [this] { removeTags(); }},
+            {"removing the tag from the clone disks " + clones, [this] { untagClones(); }},
             {"starting the volumes of " + newName, [this] { startVolumes(); }},
             {"reading back the disk group " + newName,
              [&] {
@@ -447,42 +449,22 @@ int LVM_vxvm::tagDisks(const std::list<std::string>& disks, std::string& tag) {
     if (das.empty()) return 0;
     tag = "yb_" + das.front();
     op.log(2, "Info: tag used is '%s'", tag.c_str());
-    for (const std::string& da : das) {
-        const auto clear = op.command("vxdisk clearimport").word(da, "the disk");
-        const CommandResult cleared = op.run(clear);
-        if (!cleared.succeeded()) {
-            op.log(2, "Warning: cmd: '%s' failed with the message: '%s'", clear.text().c_str(),
-                   cleared.err.c_str());
-        }
-        const auto set =
-            op.command("vxdisk -f settag").word(da, "the disk").word(tag, "the disk tag");
-        const CommandResult r = op.run(set);
-        if (!r.succeeded()) {
-            op.log(2, "Warning: cmd: '%s' failed with the message: '%s'", set.text().c_str(),
-                   r.err.c_str());
-            return 1;
-        }
-    }
-    return 0;
+    return setTags(op, das, tag) ? 0 : 1;
 }
 
 void LVM_vxvm::detagDisks(const std::list<std::string>& disks, const std::string& tag) {
     const Operation op("LVM_vxvm::detagDisks", volbridge::unit::kVxvm);
     const volbridge::vxvm::HostDisks host(op.run(op.command("vxdisk -qe path")).out);
+    std::vector<std::string> das;
     for (const std::string& disk : disks) {
         const DiskPathRow* row = host.find(op.origin(), disk);
         if (!row || row->da == "-") {
             op.log(2, "Info: could not obtain access name for '%s'. Continuing...", disk.c_str());
             continue;
         }
-        const auto rm =
-            op.command("vxdisk -f rmtag").word(row->da, "the disk").word(tag, "the tag");
-        const CommandResult r = op.run(rm);
-        if (!r.succeeded()) {
-            op.log(2, "Info: cmd: '%s' failed with the message: '%s'", rm.text().c_str(),
-                   r.err.c_str());
-        }
+        das.push_back(row->da);
     }
+    removeTags(op, das, tag);
 }
 
 void LVM_vxvm::createDG(const std::string& dg_name, const std::string& disk, Sharing sharing) {

@@ -63,6 +63,17 @@ void answerTags(vbtest::FakeRunner& fake) {
                      [](const std::string&) { return Reply{}; });
 }
 
+// Answers a whole import that goes well: the source group imported here, the tags, the import
+// with the clone option, the new group's listings.
+void answerImport(vbtest::FakeRunner& fake) {
+    fake.on(std::string("vxdg list ") + kDgid)
+        .on("vxdisk scandisks")
+        .on(importCommand(" -o useclonedev=on -o tag=yb_emc0_0a1b"))
+        .on("vxvol -g " + kNewName + " startall");
+    answerTags(fake);
+    answerImportedGroup(fake);
+}
+
 std::vector<std::string> tagCommands(size_t disks) {
     std::vector<std::string> cmds{"vxdisk -qe path"};
     for (size_t i = 0; i < disks; ++i) {
@@ -211,12 +222,7 @@ TEST_F(VxvmClone, StepHooksInTheirPlaces) {
         putMarker(hook, std::to_string(expected.size()));
     }
     vbtest::FakeRunner fake;
-    fake.on(std::string("vxdg list ") + kDgid)
-        .on("vxdisk scandisks")
-        .on(importCommand(" -o useclonedev=on -o tag=yb_emc0_0a1b"))
-        .on("vxvol -g " + kNewName + " startall");
-    answerTags(fake);
-    answerImportedGroup(fake);
+    answerImport(fake);
     replayDatadg(fake);
     recreate();
     EXPECT_EQ(fakeClock_.sleeps(), expected);
@@ -493,12 +499,7 @@ TEST_F(VxvmClone, ClonesAreTheDevicesTheCallerNamed) {
     {
         SCOPED_TRACE("links");
         vbtest::FakeRunner fake;
-        fake.on(std::string("vxdg list ") + kDgid)
-            .on("vxdisk scandisks")
-            .on(importCommand(" -o useclonedev=on -o tag=yb_emc0_0a1b"))
-            .on("vxvol -g " + kNewName + " startall");
-        answerTags(fake);
-        answerImportedGroup(fake);
+        answerImport(fake);
         replayDatadg(fake);
         EXPECT_EQ(recreate({}, links).name, kNewName);
         vbtest::expectCommands(
