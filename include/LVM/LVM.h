@@ -210,7 +210,7 @@ class VOLBRIDGE_API LVM_linux_lvm : public LVM {
 // each volume's configuration description, as written by discovery.
 //
 // Besides the interface, the class declares the steps its operations are made of (discovery,
-// the captured-metadata reader, tagging, revert and teardown steps), so that they can be driven
+// the captured-metadata reader, tagging, revert and destroy steps), so that they can be driven
 // one at a time.
 class VOLBRIDGE_API LVM_vxvm : public LVM {
   public:
@@ -341,7 +341,7 @@ class VOLBRIDGE_API LVM_vxvm : public LVM {
     // The plexes chosen for revert so far.
     const std::list<std::string>& revertPlexNames() const { return plexNames_; }
 
-    // ---- teardown ----
+    // ---- destroy ----
     void rmGroup(const char* vg_name);
     void rmDisks(const std::list<std::string>& disks, DiskNames names);
     void rmDisksAndGroup(const std::string& vg_name, const std::list<std::string>& disks);
@@ -358,7 +358,7 @@ class VOLBRIDGE_API LVM_vxvm : public LVM {
     // The steps of the longer operations, defined beside them.
     struct CloneSteps;
     struct RevertSteps;
-    struct TeardownSteps;
+    struct DestroySteps;
 
     std::unique_ptr<EvDebug> debug_;
     std::list<std::string> plexNames_;

@@ -21,9 +21,5 @@ std::function<long()>& epochSeconds() {
     return now;
 }
 
-std::string commandFailure(const std::string& command, const std::string& err) {
-    return "Error: cmd: '" + command + "' failed with the error: '" + err + "'";
-}
-
 }  // namespace vxvm
 }  // namespace volbridge

@@ -10,6 +10,7 @@
 #include "core/Text.h"
 #include "host/LogWriter.h"
 #include "vxvm/vxvm_internal.h"
+#include "vxvm/vxvm_listing.h"
 
 namespace volbridge {
 namespace vxvm {
@@ -20,14 +21,13 @@ namespace vxvm {
 //   cluster-actv-modes: node1=sw node2=sw        (shared groups only)
 DgParameters parseDgParameters(std::string_view text) {
     DgParameters params;
-    std::vector<std::string> fields;
     for (const std::string& rawLine : splitLines(text)) {
         const std::string line = trimLine(rawLine);
         if (line.empty()) continue;
-        Split(line, ":", fields, SeparatorRuns::Keep);
+        const std::vector<std::string> fields = splitFields(line, ':');
         if (fields.size() < 2) continue;
-        const std::string key = trimSpace(fields[0]);
-        const std::string value = trimSpace(fields[1]);
+        const std::string key = trimBlanks(fields[0]);
+        const std::string value = trimBlanks(fields[1]);
         if (strcasecmp(key.c_str(), "dgid") == 0) {
             params.dgid = value;
         } else if (strcasecmp(key.c_str(), "Group") == 0) {
@@ -80,13 +80,21 @@ std::vector<std::pair<std::string, std::string>> parseGuidNames(std::string_view
 // Output of "vxprint -hqtps -g datadg" (plexes and their subdisks, hierarchy order):
 //   pl vol02-01     vol02        ENABLED  ACTIVE   4194304  STRIPE    2/128    RW
 //   sd datadg02-02  vol02-01     datadg02 2097152  2097152  0/0       emc0_0a1c ENA
+// A layered volume's plex holds subvolumes, whose own plexes hold the subdisks:
+//   pl testvol-04   testvol      ENABLED  ACTIVE   10240    CONCAT    -        RW
+//   sv testvol-S01  testvol-04   testvol-L01 1     10240    0         3/3      ENA
+//   pl testvol-P01  testvol-L01  ENABLED  ACTIVE   10240    CONCAT    -        RW
+//   sd disk01-04    testvol-P01  disk01   16240    10240    0         c1t5d2   ENA
 std::list<std::string> parseVolumeDisks(std::string_view text, const std::string& volume) {
+    std::set<std::string> volumes{volume};
     std::set<std::string> plexes;
     std::list<std::string> disks;
     for (const std::string& line : splitLines(text)) {
         const std::vector<std::string> tokens = splitWords(line);
-        if (tokens.size() >= 3 && tokens[0] == "pl" && tokens[2] == volume) {
+        if (tokens.size() >= 3 && tokens[0] == "pl" && volumes.count(tokens[2])) {
             plexes.insert(tokens[1]);
+        } else if (tokens.size() >= 4 && tokens[0] == "sv" && plexes.count(tokens[2])) {
+            volumes.insert(tokens[3]);
         } else if (tokens.size() >= 4 && tokens[0] == "sd" && plexes.count(tokens[2])) {
             disks.push_back(tokens[3]);
         }
@@ -97,61 +105,156 @@ std::list<std::string> parseVolumeDisks(std::string_view text, const std::string
 }  // namespace vxvm
 }  // namespace volbridge
 
-using volbridge::CommandLine;
 using volbridge::CommandResult;
-using volbridge::Origin;
+using volbridge::Operation;
 using volbridge::vxvm::appendCapturedRecord;
-using volbridge::vxvm::commandFailure;
+using volbridge::vxvm::GroupListing;
 
 namespace {
 
-const char* const kUnavailable = "Unavailable";
+// A volume's disk change log: a volume "<data volume>_dcl" of usage type "gen", which VxVM lists
+// beside its data volume. It belongs to the data volume (its disks are the data volume's too),
+// not to the record as a volume of its own:
+//   dc zoo_dco      zoo          -        -        -        -
+//   v  zoo_dcl      gen          ENABLED  132      -        ACTIVE
+std::string dataVolumeOfLog(GroupListing& listing, const std::string& volume) {
+    const std::string suffix = "_dcl";
+    if (volume.size() <= suffix.size() ||
+        volume.compare(volume.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return "";
+    }
+    const std::string data = volume.substr(0, volume.size() - suffix.size());
+    bool listed = false;
+    for (const auto& entry : listing.volumes()) listed = listed || entry.second == data;
+    if (!listed) return "";
+    LVM_vxvm::VXLV log;
+    volbridge::vxvm::parse_metadata(log, listing.description(volume).c_str());
+    return volbridge::vxvm::volumeUsageType(log.vol_record) == "gen" ? data : "";
+}
+
+// The udids of the disks under the volume, sorted, without repeats.
+std::list<std::string> volumeUdids(GroupListing& listing, const std::string& volume) {
+    std::list<std::string> udids;
+    for (const std::string& dm : listing.volumeDisks(volume)) udids.push_back(listing.udid(dm));
+    udids.sort();
+    udids.unique();
+    return udids;
+}
+
+void describeDisks(GroupListing& listing, LVM::VG& vg,
+                   const std::map<std::string, LVM_vxvm::VXPV>& captured) {
+    const Operation op("LVM_vxvm::populatePV", volbridge::unit::kVxvm);
+    std::map<std::string, std::string> diskOfUdid;
+    for (const std::string& dm : listing.diskMediaNames()) {
+        LVM::PV pv;
+        pv.uuid = listing.udid(dm);
+        // Two disks under one udid would leave one of them out of the record.
+        auto [other, fresh] = diskOfUdid.emplace(pv.uuid, dm);
+        if (!fresh) {
+            op.fail("Error: the disks '" + other->second + "' and '" + dm + "' of disk group '" +
+                    vg.name + "' show the same udid '" + pv.uuid + "'");
+        }
+        pv.device = listing.osDevice(dm);
+        appendCapturedRecord(vg.metadata, {"pv", dm, pv.uuid});
+        auto known = captured.find(dm);
+        if (known != captured.end()) pv.orig_uuid = known->second.uuid;
+        if (pv.orig_uuid.empty()) pv.orig_uuid = pv.uuid;
+
+        const std::string& records = listing.diskRecords(dm);
+        volbridge::vxvm::get_mirror_plex(records.c_str(), dm.c_str(), pv.mirror_id);
+        const bool mirrored = !pv.mirror_id.empty();
+        if (mirrored)
+            volbridge::vxvm::set_pv_state(records.c_str(), pv.mirror_id.c_str(), pv.state);
+        op.log(2, "disk = '%s', is_mir = '%d', mirror_id = '%s', pv_state = %d", dm.c_str(),
+               mirrored ? 1 : 0, pv.mirror_id.c_str(), static_cast<int>(pv.state));
+        vg.pvs[pv.uuid] = pv;
+    }
+}
+
+void describeVolumes(GroupListing& listing, LVM::VG& vg,
+                     const std::map<std::string, LVM_vxvm::VXLV>& captured) {
+    std::map<std::string, std::string> logOf;  // data volume -> its log volume
+    for (const auto& entry : listing.volumes()) {
+        const std::string data = dataVolumeOfLog(listing, entry.second);
+        if (!data.empty()) logOf[data] = entry.second;
+    }
+    for (const auto& [guid, volume] : listing.volumes()) {
+        if (!dataVolumeOfLog(listing, volume).empty()) continue;
+        LVM::LV lv;
+        lv.uuid = guid;
+        lv.device = "/dev/vx/dsk/" + vg.name + "/" + volume;
+        lv.pvs = volumeUdids(listing, volume);
+        auto log = logOf.find(volume);
+        if (log != logOf.end()) {
+            lv.pvs.merge(volumeUdids(listing, log->second));
+            lv.pvs.unique();
+        }
+        appendCapturedRecord(vg.metadata, {"lv", volume, guid, listing.description(volume)});
+        auto known = captured.find(volume);
+        if (known != captured.end()) lv.orig_uuid = known->second.uuid;
+        if (lv.orig_uuid.empty()) lv.orig_uuid = lv.uuid;
+        if (!lv.pvs.empty()) {
+            std::vector<std::string> fields{"lv_to_pv", volume};
+            fields.insert(fields.end(), lv.pvs.begin(), lv.pvs.end());
+            appendCapturedRecord(vg.metadata, fields);
+        }
+        vg.lvs[lv.uuid] = lv;
+    }
+}
+
+// Runs `body`; any exception other than a YbException becomes one with `message`.
+void asYbException(const char* func, const char* message, const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const YbException&) {
+        throw;
+    } catch (...) {
+        volbridge::Origin{func, volbridge::unit::kVxvm}.fail(message);
+    }
+}
 
 }  // namespace
 
 LVM::VG LVM_vxvm::getVGByLVDevice(const char* dev_path) {
-    const Origin here{"LVM_vxvm::getVGByLVDevice", volbridge::unit::kVxvm};
-    if (!dev_path) here.fail("Error: dev_path is NULL!");
+    const Operation op("LVM_vxvm::getVGByLVDevice", volbridge::unit::kVxvm);
+    if (!dev_path) op.fail("Error: dev_path is NULL!");
     const std::string path = dev_path;
     struct stat st;
     if (stat((volbridge::vxvm::deviceRoot() + path).c_str(), &st) != 0) {
-        here.fail("Error: stat on '" + path + "' failed with the error: '" + strerror(errno) + "'");
+        op.fail("Error: stat on '" + path + "' failed with the error: '" + strerror(errno) + "'");
     }
     if (path.compare(0, 8, "/dev/vx/") != 0) {
-        here.fail("Error: dev_path = '" + path + "' is not a VXVM path");
+        op.fail("Error: dev_path = '" + path + "' is not a VXVM path");
     }
     std::string dg_name;
     getDGName(path, dg_name);
     VG vg;
     VXDG none;
     populateDG(dg_name, vg, none);
-    debug_->Debug(here.func, "Info: '%s' belongs to DG '%s'", path.c_str(), dg_name.c_str());
+    op.log(2, "Info: '%s' belongs to DG '%s'", path.c_str(), dg_name.c_str());
     return vg;
 }
 
 LVM::VG LVM_vxvm::getVGByUUID(const char* uuid) {
-    const Origin here{"LVM_vxvm::getVGByUUID", volbridge::unit::kVxvm};
+    const Operation op("LVM_vxvm::getVGByUUID", volbridge::unit::kVxvm);
     const std::string id = uuid ? uuid : "";
     VG vg;
     try {
-        const CommandLine cmd(here, "vxdg list");
-        const CommandResult r = run(cmd);
-        if (!r.succeeded()) here.fail(commandFailure(cmd.text(), r.err));
         // The id must be a whole field of the group's row: "12" is not the group
         // "1234567890.12.hostA".
+        const CommandResult r = op.mustRun(op.command("vxdg list"));
         const std::string name = id.empty() ? "" : volbridge::vxvm::parseDgNameById(r.out, id);
         if (name.empty()) {
-            debug_->DebugLvl(here.func, 0, "Info:can't find DG [%s].", id.c_str());
+            op.log(0, "Info:can't find DG [%s].", id.c_str());
             return VG();
         }
         VXDG none;
         populateDG(name, vg, none);
         return vg;
     } catch (const YbException& e) {
-        debug_->DebugLvl(here.func, 0, "Info:can't find DG [%s]. Reason:%s", id.c_str(),
-                         e.getMessage().c_str());
+        op.log(0, "Info:can't find DG [%s]. Reason:%s", id.c_str(), e.getMessage().c_str());
     } catch (...) {
-        debug_->DebugLvl(here.func, 0, "Info:can't find DG [%s].", id.c_str());
+        op.log(0, "Info:can't find DG [%s].", id.c_str());
     }
     vg.orig_uuid.clear();
     vg.uuid.clear();
@@ -161,11 +264,12 @@ LVM::VG LVM_vxvm::getVGByUUID(const char* uuid) {
 
 CWmError LVM_vxvm::getPVList(DeviceInfoList& list) {
     static const char* const kFunc = "virtual CWmError LVM_vxvm::getPVList(LVM::DeviceInfoList&)";
-    const Origin here{kFunc, volbridge::unit::kVxvm};
-    const CommandResult r = run(CommandLine(here, "vxdisk -qe path"));
+    const Operation op(kFunc, volbridge::unit::kVxvm);
+    const CommandResult r = op.run(op.command("vxdisk -qe path"));
     if (!r.succeeded()) {
-        // Without VxVM the shell says "vxdisk: not found": nothing to list, not an error.
-        if (volbridge::contains(r.err, "not found")) return CWmError::Success();
+        // Only a missing program means VxVM is not installed: nothing to list, not an error.
+        // A VxVM error whose text happens to say "not found" is a failure like any other.
+        if (r.status == 127) return CWmError::Success();
         g_ptrLogWriter->log(-1, kFunc, __LINE__, 0, 0, "CMD:vxdisk -qe path\nOUT:\n%s\nError:\n%s",
                             r.out.c_str(), r.err.c_str());
         return FXErrorUtil::ErrorErrNo(FXCodeLocation("LVM_vxvm", kFunc, __LINE__), 22,
@@ -177,22 +281,33 @@ CWmError LVM_vxvm::getPVList(DeviceInfoList& list) {
 }
 
 void LVM_vxvm::populateDG(const std::string& dg_name, VG& vg, VXDG& captured) {
+    // Each group-wide listing is read once for the whole description.
     getDGParameters(dg_name, vg, captured.name, captured.dgid);
-    populatePV(vg, captured.pvs);
-    populateLV(vg, captured.lvs);
+    GroupListing listing(vg.name);
+    asYbException("LVM_vxvm::populatePV", "Unknown Exception: Unable to populate PVs.",
+                  [&] { describeDisks(listing, vg, captured.pvs); });
+    asYbException("LVM_vxvm::populateLV", "Unknown Exception: Unable to populate LVs.",
+                  [&] { describeVolumes(listing, vg, captured.lvs); });
 }
 
 void LVM_vxvm::getDGParameters(const std::string& dg_name, VG& vg, const std::string& orig_name,
                                const std::string& orig_uuid) {
-    const Origin here{"LVM_vxvm::getDGParameters", volbridge::unit::kVxvm};
-    CommandLine cmd(here, "vxdg list");
+    const Operation op("LVM_vxvm::getDGParameters", volbridge::unit::kVxvm);
+    auto cmd = op.command("vxdg list");
     cmd.word(dg_name, "the disk group name");
-    const CommandResult r = run(cmd);
-    if (!r.succeeded()) here.fail(commandFailure(cmd.text(), r.err));
-
-    const volbridge::vxvm::DgParameters params = volbridge::vxvm::parseDgParameters(r.out);
-    if (!params.dgid.empty()) vg.uuid = params.dgid;
-    if (!params.name.empty()) vg.name = params.name;
+    const volbridge::vxvm::DgParameters params =
+        volbridge::vxvm::parseDgParameters(op.mustRun(cmd).out);
+    // A record without the group's identity would be noticed only at restore.
+    const auto require = [&](const std::string& value, const char* field) {
+        if (value.empty()) {
+            op.fail("Error: '" + cmd.text() + "' shows no " + field + " for the disk group '" +
+                    dg_name + "'");
+        }
+    };
+    require(params.name, "Group");
+    require(params.dgid, "dgid");
+    vg.uuid = params.dgid;
+    vg.name = params.name;
     vg.vendor = vendor;
     vg.metadata.clear();
     if (params.shared) {
@@ -206,106 +321,28 @@ void LVM_vxvm::getDGParameters(const std::string& dg_name, VG& vg, const std::st
 }
 
 void LVM_vxvm::populatePV(VG& vg, const std::map<std::string, VXPV>& captured) {
-    const Origin here{"LVM_vxvm::populatePV", volbridge::unit::kVxvm};
-    try {
-        CommandLine cmd(here, "vxprint -g");
-        cmd.word(vg.name, "the disk group name").literal(" -d -F%name");
-        const CommandResult r = run(cmd);
-        if (!r.succeeded()) here.fail(commandFailure(cmd.text(), r.err));
-
-        for (const std::string& dm : volbridge::splitLines(r.out)) {
-            PV pv;
-            // A disk whose udid cannot be read is still listed, as "Unavailable".
-            if (getDiskUuid(vg.name, dm.c_str(), pv.uuid) != 0 || pv.uuid.empty()) {
-                pv.uuid = kUnavailable;
-            }
-            getDiskOSName(vg.name, dm, pv.device);
-            appendCapturedRecord(vg.metadata, {"pv", dm, pv.uuid});
-            auto known = captured.find(dm);
-            if (known != captured.end()) pv.orig_uuid = known->second.uuid;
-            if (pv.orig_uuid.empty()) pv.orig_uuid = pv.uuid;
-
-            std::string records;
-            volbridge::vxvm::get_disk_info(vg.name.c_str(), dm.c_str(), records);
-            volbridge::vxvm::get_mirror_plex(records.c_str(), dm.c_str(), pv.mirror_id);
-            const bool mirrored = !pv.mirror_id.empty();
-            if (mirrored) {
-                volbridge::vxvm::set_pv_state(records.c_str(), pv.mirror_id.c_str(), pv.state);
-            }
-            debug_->Debug(here.func, "disk = '%s', is_mir = '%d', mirror_id = '%s', pv_state = %d",
-                          dm.c_str(), mirrored ? 1 : 0, pv.mirror_id.c_str(),
-                          static_cast<int>(pv.state));
-            vg.pvs[pv.uuid] = pv;
-        }
-    } catch (const YbException&) {
-        throw;
-    } catch (...) {
-        here.fail("Unknown Exception: Unable to populate PVs.");
-    }
+    GroupListing listing(vg.name);
+    asYbException("LVM_vxvm::populatePV", "Unknown Exception: Unable to populate PVs.",
+                  [&] { describeDisks(listing, vg, captured); });
 }
 
 void LVM_vxvm::populateLV(VG& vg, const std::map<std::string, VXLV>& captured) {
-    const Origin here{"LVM_vxvm::populateLV", volbridge::unit::kVxvm};
-    try {
-        CommandLine cmd(here, "vxprint -g");
-        cmd.word(vg.name, "the disk group name").literal(" -v -F%guid:%name");
-        const CommandResult r = run(cmd);
-        if (!r.succeeded()) here.fail(commandFailure(cmd.text(), r.err));
-
-        for (const auto& [guid, volume] : volbridge::vxvm::parseGuidNames(r.out)) {
-            LV lv;
-            lv.uuid = guid;
-            lv.device = "/dev/vx/dsk/" + vg.name + "/" + volume;
-            fillPVList(vg.name, volume, lv);
-
-            CommandLine describe(here, "vxprint -g");
-            describe.word(vg.name, "the disk group name").literal(" -mr -v");
-            describe.word(volume, "the volume name");
-            const CommandResult description = run(describe);
-            if (!description.succeeded()) {
-                here.fail(commandFailure(describe.text(), description.err));
-            }
-            appendCapturedRecord(vg.metadata, {"lv", volume, guid, description.out});
-
-            auto known = captured.find(volume);
-            if (known != captured.end()) lv.orig_uuid = known->second.uuid;
-            if (lv.orig_uuid.empty()) lv.orig_uuid = lv.uuid;
-            if (!lv.pvs.empty()) {
-                std::vector<std::string> fields{"lv_to_pv", volume};
-                fields.insert(fields.end(), lv.pvs.begin(), lv.pvs.end());
-                appendCapturedRecord(vg.metadata, fields);
-            }
-            vg.lvs[lv.uuid] = lv;
-        }
-    } catch (const YbException&) {
-        throw;
-    } catch (...) {
-        here.fail("Unknown Exception: Unable to populate LVs.");
-    }
+    GroupListing listing(vg.name);
+    asYbException("LVM_vxvm::populateLV", "Unknown Exception: Unable to populate LVs.",
+                  [&] { describeVolumes(listing, vg, captured); });
 }
 
 void LVM_vxvm::fillPVList(const std::string& dg_name, const std::string& volume, LV& lv) {
-    const Origin here{"LVM_vxvm::fillPVList", volbridge::unit::kVxvm};
-    CommandLine cmd(here, "vxprint -hqtps -g");
-    cmd.word(dg_name, "the disk group name");
-    const CommandResult r = run(cmd);
-    if (!r.succeeded()) here.fail(commandFailure(cmd.text(), r.err));
-
-    for (const std::string& dm : volbridge::vxvm::parseVolumeDisks(r.out, volume)) {
-        std::string udid;
-        if (getDiskUuid(dg_name, dm.c_str(), udid) != 0 || udid.empty()) udid = kUnavailable;
-        lv.pvs.push_back(udid);
-    }
+    GroupListing listing(dg_name);
+    lv.pvs.splice(lv.pvs.end(), volumeUdids(listing, volume));
     lv.pvs.sort();
     lv.pvs.unique();
 }
 
 void LVM_vxvm::getDGList(std::list<std::string>& names) {
-    const Origin here{"LVM_vxvm::getDGList", volbridge::unit::kVxvm};
-    const CommandLine cmd(here, "vxdg -q list");
-    const CommandResult r = run(cmd);
-    if (!r.succeeded()) here.fail(commandFailure(cmd.text(), r.err));
-    names.splice(names.end(), volbridge::vxvm::parseDgNames(r.out));
+    const Operation op("LVM_vxvm::getDGList", volbridge::unit::kVxvm);
+    names.splice(names.end(),
+                 volbridge::vxvm::parseDgNames(op.mustRun(op.command("vxdg -q list")).out));
 }
 
 bool LVM_vxvm::isDGPresent(const std::string& dg_name) {

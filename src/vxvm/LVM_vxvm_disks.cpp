@@ -8,8 +8,8 @@
 #include <functional>
 
 #include "core/Text.h"
-#include "host/LogWriter.h"
 #include "vxvm/vxvm_internal.h"
+#include "vxvm/vxvm_listing.h"
 
 namespace volbridge {
 namespace vxvm {
@@ -72,9 +72,9 @@ void formOSDevName(const std::string& /*disk*/, const char* os_name, std::string
 //   Device:    emc0_0a1b
 //   udid:      EMC%5FSYMMETRIX%5F000197600123%5F0A1B
 //    tag     udid_asl=EMC%5FSYMMETRIX%5F000197600123%5F0A1B
-int readUdid(const CommandLine& cmd, const char* cuts, const char* key, std::string& udid,
-             const std::function<void(const CommandResult&)>& logFailure) {
-    const CommandResult r = run(cmd);
+int readUdid(const Operation& op, const CommandLine& cmd, const char* cuts, const char* key,
+             std::string& udid, const std::function<void(const CommandResult&)>& logFailure) {
+    const CommandResult r = op.run(cmd);
     if (!r.succeeded()) {
         logFailure(r);
         return 1;
@@ -84,33 +84,28 @@ int readUdid(const CommandLine& cmd, const char* cuts, const char* key, std::str
 }
 
 int getDiskUuidForDisk(const char* disk, std::string& udid) {
-    const Origin here{"::getDiskUuidForDisk", kVxvm};
-    CommandLine cmd(here, "vxdisk -v list");
+    const Operation op("::getDiskUuidForDisk", kVxvm);
+    auto cmd = op.command("vxdisk -v list");
     cmd.word(disk ? disk : "", "the disk access name");
-    return readUdid(cmd, ": \t\n=", "udid", udid, [&](const CommandResult& r) {
-        g_ptrLogWriter->log(0, here.func, __LINE__, 0, 0,
-                            "Info: cmd: '%s' failed with the message: '%s'", cmd.text().c_str(),
-                            r.err.c_str());
+    return readUdid(op, cmd, ": \t\n=", "udid", udid, [&](const CommandResult& r) {
+        op.log(0, "Info: cmd: '%s' failed with the message: '%s'", cmd.text().c_str(),
+               r.err.c_str());
     });
 }
 
 void get_disk_info(const char* dg_name, const char* dm_name, std::string& out) {
-    const Origin here{"LVM_vxvm::get_disk_info", kVxvm};
-    CommandLine cmd(here, "vxprint -g");
+    const Operation op("LVM_vxvm::get_disk_info", kVxvm);
+    auto cmd = op.command("vxprint -g");
     cmd.word(dg_name ? dg_name : "", "the disk group name").literal(" -ar -d");
     cmd.word(dm_name ? dm_name : "", "the disk media name");
-    const CommandResult r = run(cmd);
-    if (!r.succeeded()) here.fail(commandFailure(cmd.text(), r.err));
-    out = r.out;
+    out = op.mustRun(cmd).out;
 }
 
 void getDmNamesList(const char* dg_name, std::list<std::string>& names) {
-    const Origin here{"::getDmNamesList", kVxvm};
-    CommandLine cmd(here, "vxprint -g");
+    const Operation op("::getDmNamesList", kVxvm);
+    auto cmd = op.command("vxprint -g");
     cmd.word(dg_name ? dg_name : "", "the disk group name").literal(" -d -F%name");
-    const CommandResult r = run(cmd);
-    if (!r.succeeded()) here.fail(commandFailure(cmd.text(), r.err));
-    names.splice(names.end(), parseNameList(r.out));
+    names.splice(names.end(), parseNameList(op.mustRun(cmd).out));
 }
 
 std::string convertDiskNameToDiskMediaName(const std::string&) { return "-"; }
@@ -219,11 +214,14 @@ bool parseOsNativeName(std::string_view text, const std::string& dm_name,
 
 bool parseKeyedToken(std::string_view text, const char* cuts, const std::string& key,
                      std::string* value) {
-    const std::vector<std::string> tokens = cutAt(text, cuts);
-    for (size_t i = 0; i < tokens.size(); ++i) {
-        if (strcasecmp(tokens[i].c_str(), key.c_str()) != 0) continue;
-        *value = i + 1 < tokens.size() ? tokens[i + 1] : std::string();
-        return true;
+    // A key with nothing after it on its line has an empty value, not the next line's first word.
+    for (const std::string& line : splitLines(text)) {
+        const std::vector<std::string> tokens = cutAt(line, cuts);
+        for (size_t i = 0; i < tokens.size(); ++i) {
+            if (strcasecmp(tokens[i].c_str(), key.c_str()) != 0) continue;
+            *value = i + 1 < tokens.size() ? tokens[i + 1] : std::string();
+            return true;
+        }
     }
     return false;
 }
@@ -239,19 +237,31 @@ std::list<std::string> parseNameList(std::string_view text) {
     return names;
 }
 
-// Output of "vxdisk -qe path" (sub-path, disk access name, disk media name, group, state):
+// Output of "vxdisk -qe path" (sub-path, disk access name, disk media name, group, state; some
+// releases print the header row as "vxdisk path" does):
+//   SUBPATH          DANAME        DMNAME        GROUP        STATE
 //   sdb              emc0_0a1b     datadg01      datadg       ENABLED
 //   sde              emc0_0a1e     -             -            ENABLED
+std::vector<DiskPathRow> parseDiskPathRows(std::string_view text) {
+    std::vector<DiskPathRow> rows;
+    for (const std::string& line : splitLines(text)) {
+        std::vector<std::string> tokens = splitWords(line);
+        if (tokens.size() < 4 || tokens[0] == "SUBPATH") continue;
+        rows.push_back(DiskPathRow{tokens[0], tokens[1], tokens[2], tokens[3]});
+    }
+    return rows;
+}
+
 std::string parseDiskPathField(std::string_view text, const std::string& base, int field) {
     for (const std::string& line : splitLines(text)) {
         const std::vector<std::string> tokens = splitWords(line);
-        if (tokens.empty() || tokens[0] != base) continue;
+        if (tokens.empty() || tokens[0] != base || base == "SUBPATH") continue;
         return field >= 0 && static_cast<size_t>(field) < tokens.size() ? tokens[field] : "";
     }
     return "";
 }
 
-// The same output as parseDiskPathField reads; rows of more than four fields whose group is not
+// The same output as parseDiskPathRows reads; rows of more than four fields whose group is not
 // "-".
 LVM::DeviceInfoList parseDiskPaths(std::string_view text) {
     std::string flat(text);
@@ -262,7 +272,7 @@ LVM::DeviceInfoList parseDiskPaths(std::string_view text) {
     std::vector<std::string> fields;
     for (const std::string& line : splitLines(flat)) {
         Split(line, " ", fields, SeparatorRuns::Collapse);
-        if (fields.size() <= 4 || fields[3] == "-") continue;
+        if (fields.size() <= 4 || fields[3] == "-" || fields[0] == "SUBPATH") continue;
         rows.push_back(LVM::DeviceVGInfo{"/dev/" + fields[0], LVM_vxvm::vendor, fields[3]});
     }
     return rows;
@@ -271,13 +281,11 @@ LVM::DeviceInfoList parseDiskPaths(std::string_view text) {
 }  // namespace vxvm
 }  // namespace volbridge
 
-using volbridge::CommandLine;
 using volbridge::CommandResult;
-using volbridge::Origin;
-using volbridge::vxvm::commandFailure;
+using volbridge::Operation;
 
 void LVM_vxvm::getDGName(const std::string& dev_path, std::string& dg_name) {
-    const Origin here{"LVM_vxvm::getDGName", volbridge::unit::kVxvm};
+    const volbridge::Origin here{"LVM_vxvm::getDGName", volbridge::unit::kVxvm};
     const std::string copy = dev_path.substr(0, 4095);
     const size_t last = copy.rfind('/');
     if (last != std::string::npos) {
@@ -292,79 +300,55 @@ void LVM_vxvm::getDGName(const std::string& dev_path, std::string& dg_name) {
 
 void LVM_vxvm::getDiskOSName(const std::string& dg_name, const std::string& dm_name,
                              std::string& path) {
-    const Origin here{"LVM_vxvm::getDiskOSName", volbridge::unit::kVxvm};
-    CommandLine flagsCmd(here, "vxdisk -g");
-    flagsCmd.word(dg_name, "the disk group name").literal(" -s list | grep flags:");
-    const CommandResult flagsOut = run(flagsCmd);
-    if (!flagsOut.succeeded()) {
-        here.fail("Error: cmd: '" + flagsCmd.text() + "' failed with error: '" + flagsOut.err +
-                  "'");
-    }
-    const std::set<std::string> flags = volbridge::vxvm::parseFlagWords(flagsOut.out);
-    if (debug_->getDebugLevel() > 2) {
-        debug_->Debug(here.func, "Info: flags...");
-        for (const std::string& flag : flags)
-            debug_->Debug(here.func, "      flag: '%s'", flag.c_str());
-        debug_->Debug(here.func, "Info: flags done.");
-    }
-
-    CommandLine listCmd(here, "vxdisk -g");
-    listCmd.word(dg_name, "the disk group name").literal(" -qe list");
-    const CommandResult listing = run(listCmd);
-    if (!listing.succeeded()) here.fail(commandFailure(listCmd.text(), listing.err));
-    std::string osName;
-    if (volbridge::vxvm::parseOsNativeName(listing.out, dm_name, flags, &osName)) {
-        volbridge::vxvm::formOSDevName(dm_name, osName.c_str(), path);
-    }
+    const std::string found = volbridge::vxvm::GroupListing(dg_name).osDevice(dm_name);
+    if (!found.empty()) path = found;
 }
 
-// Output of "vxdisk -g datadg list datadg01" (cut at ": \t\n", the token after "udid"):
-//   guid:      -
-//   udid:      EMC%5FSYMMETRIX%5F000197600123%5F0A1B
 int LVM_vxvm::getDiskUuid(const std::string& dg_name, const char* dm_name, std::string& udid) {
-    const Origin here{"LVM_vxvm::getDiskUuid", volbridge::unit::kVxvm};
-    CommandLine cmd(here, "vxdisk -g");
+    const Operation op("LVM_vxvm::getDiskUuid", volbridge::unit::kVxvm);
+    auto cmd = op.command("vxdisk -g");
     cmd.word(dg_name, "the disk group name").literal(" list");
     cmd.word(dm_name ? dm_name : "", "the disk media name");
-    return volbridge::vxvm::readUdid(cmd, ": \t\n", "udid", udid, [&](const CommandResult& r) {
-        debug_->Debug(here.func, "Info: cmd: '%s' failed with the message: '%s'",
-                      cmd.text().c_str(), r.err.c_str());
+    return volbridge::vxvm::readUdid(op, cmd, ": \t\n", "udid", udid, [&](const CommandResult& r) {
+        op.log(2, "Info: cmd: '%s' failed with the message: '%s'", cmd.text().c_str(),
+               r.err.c_str());
     });
 }
 
 int LVM_vxvm::getOnDiskUuid(const std::string& dg_name, const char* dm_name, std::string& udid) {
-    const Origin here{"LVM_vxvm::getOnDiskUuid", volbridge::unit::kVxvm};
-    CommandLine cmd(here, "vxdisk -g");
+    const Operation op("LVM_vxvm::getOnDiskUuid", volbridge::unit::kVxvm);
+    auto cmd = op.command("vxdisk -g");
     cmd.word(dg_name, "the disk group name").literal(" -v list");
     cmd.word(dm_name ? dm_name : "", "the disk media name");
-    return volbridge::vxvm::readUdid(cmd, ": \t\n=", "udid_asl", udid, [&](const CommandResult& r) {
-        debug_->Debug(here.func, "Info: cmd: '%s' failed with the message: '%s'",
-                      cmd.text().c_str(), r.err.c_str());
-    });
+    return volbridge::vxvm::readUdid(op, cmd, ": \t\n=", "udid_asl", udid,
+                                     [&](const CommandResult& r) {
+                                         op.log(2, "Info: cmd: '%s' failed with the message: '%s'",
+                                                cmd.text().c_str(), r.err.c_str());
+                                     });
 }
 
 void LVM_vxvm::getDiskList(const char* dg_name, std::list<std::string>& names) {
-    const Origin here{"LVM_vxvm::getDiskList", volbridge::unit::kVxvm};
-    CommandLine cmd(here, "vxprint -g");
+    const Operation op("LVM_vxvm::getDiskList", volbridge::unit::kVxvm);
+    auto cmd = op.command("vxprint -g");
     cmd.word(dg_name ? dg_name : "", "the disk group name").literal(" -d -F%da_name");
-    const CommandResult r = run(cmd);
-    if (!r.succeeded()) here.fail(commandFailure(cmd.text(), r.err));
-    names.splice(names.end(), volbridge::vxvm::parseNameList(r.out));
+    names.splice(names.end(), volbridge::vxvm::parseNameList(op.mustRun(cmd).out));
 }
 
 void LVM_vxvm::getDiskField(const std::string& os_dev, int field, std::string& value) {
-    const Origin here{"LVM_vxvm::getDiskField", volbridge::unit::kVxvm};
+    const Operation op("LVM_vxvm::getDiskField", volbridge::unit::kVxvm);
     value.clear();
-    const size_t slash = os_dev.rfind('/');
-    const std::string base = slash == std::string::npos ? os_dev : os_dev.substr(slash + 1);
-    const CommandLine cmd(here, "vxdisk -qe path");
-    const CommandResult r = run(cmd);
+    const auto cmd = op.command("vxdisk -qe path");
+    const CommandResult r = op.run(cmd);
     if (!r.succeeded()) {
-        debug_->Debug(here.func, "Info: cmd: '%s' failed with the message: '%s'",
-                      cmd.text().c_str(), r.err.c_str());
+        op.log(2, "Info: cmd: '%s' failed with the message: '%s'", cmd.text().c_str(),
+               r.err.c_str());
         return;
     }
-    value = volbridge::vxvm::parseDiskPathField(r.out, base, field);
+    const volbridge::vxvm::HostDisks host(r.out);
+    const volbridge::vxvm::DiskPathRow* row = host.find(op.origin(), os_dev);
+    if (!row) return;
+    const std::string columns[] = {row->subpath, row->da, row->dm, row->group};
+    if (field >= 0 && field < 4) value = columns[field];
 }
 
 void LVM_vxvm::getDiskidFromOSName(const std::string& dg_name, const std::string& os_dev,

@@ -19,7 +19,6 @@
 #include <memory>
 
 #include "core/ToolFile.h"
-#include "host/LogWriter.h"
 #include "vxvm/vxvm_internal.h"
 
 namespace volbridge {
@@ -166,7 +165,8 @@ const char* get_a_record(const char* p, std::string& type, std::string& name, st
 }
 
 void parse_metadata(LVM_vxvm::VXLV& lv, const char* description) {
-    waitFor("parse_metadata");
+    const Operation op("parse_metadata", unit::kVxvm);
+    op.hook("parse_metadata");
     std::string type, name, record;
     for (const char* p = description; p && *p;) {
         p = get_a_record(p, type, name, record);
@@ -188,10 +188,17 @@ void parse_metadata(LVM_vxvm::VXLV& lv, const char* description) {
                 lv.sd_da_names[name] = record.substr(from, record.find('\n', from) - from);
             }
         } else {
-            g_ptrLogWriter->log(0, "parse_metadata", __LINE__, 0, 0,
-                                "Info: unknown field '%s' in metadata", type.c_str());
+            op.log(0, "Info: unknown field '%s' in metadata", type.c_str());
         }
     }
+}
+
+// The volume record's attribute line "\tuse_type=gen".
+std::string volumeUsageType(const std::string& vol_record) {
+    const size_t at = vol_record.find("\tuse_type=");
+    if (at == std::string::npos) return "";
+    const size_t from = at + strlen("\tuse_type=");
+    return vol_record.substr(from, vol_record.find('\n', from) - from);
 }
 
 }  // namespace vxvm

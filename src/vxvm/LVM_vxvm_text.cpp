@@ -1,23 +1,17 @@
-// Step hooks and the text helpers that cut VxVM command output apart.
-#include <cstdio>
-
-#include "core/StepHook.h"
-#include "host/LogWriter.h"
-#include "host/WmSleep.h"
+// The text helpers that cut VxVM command output apart, and the failure path of an operation's
+// steps.
+#include "core/Text.h"
 #include "vxvm/vxvm_internal.h"
 
 namespace volbridge {
 namespace vxvm {
 
-void waitFor(const char* name) { stepHook(name); }
-
 std::string trimLine(const std::string& s) { return s.substr(0, s.find_first_of("\n\r")); }
 
 std::string trimSpace(const std::string& s) {
-    const size_t first = s.find_first_not_of(" \t");
-    if (first == std::string::npos) return s;
-    const size_t last = s.find_last_not_of(" \t");
-    return s.substr(first, last - first + 1);
+    // A text of blanks and tabs only stays as it is.
+    std::string trimmed = trimBlanks(s);
+    return trimmed.empty() ? s : trimmed;
 }
 
 void Tokenize(const std::string& str, std::vector<std::string>& tokens,
@@ -54,6 +48,21 @@ void Split(const std::string& str, const std::string& separator, std::vector<std
             }
         }
     }
+}
+
+std::vector<Operation::Step> withFailurePath(std::vector<Operation::Step> steps,
+                                             const std::function<void()>& onFailure) {
+    for (Operation::Step& step : steps) {
+        step.run = [onFailure, run = std::move(step.run)] {
+            try {
+                run();
+            } catch (...) {
+                onFailure();
+                throw;
+            }
+        };
+    }
+    return steps;
 }
 
 }  // namespace vxvm

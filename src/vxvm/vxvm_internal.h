@@ -1,5 +1,5 @@
-// The VxVM backend's own helpers: step hooks, text cutting, the readers of VxVM command output,
-// the captured-metadata records, and the settings tests replace.
+// The VxVM backend's own helpers: text cutting, the readers of VxVM command output, the
+// captured-metadata records, and the settings tests replace.
 //
 // The readers are pure functions over text: they take no runner, logger or global, so each
 // layout is a table case on captured output.
@@ -17,6 +17,7 @@
 
 #include "LVM/LVM.h"
 #include "core/Command.h"
+#include "core/Operation.h"
 #include "core/Origin.h"
 
 namespace volbridge {
@@ -31,15 +32,7 @@ std::string& deviceRoot();
 // The current time in seconds since the epoch (tests fix it).
 std::function<long()>& epochSeconds();
 
-// "Error: cmd: '<command>' failed with the error: '<standard error>'".
-std::string commandFailure(const std::string& command, const std::string& err);
-
-// ---- step hooks and text helpers ----
-
-// The step hook `name`: nothing unless the trusted marker markerPath(name) exists. Its first
-// line "N" (N > 0) pauses the step N seconds, "0" one second; anything else holds the step until
-// the file markerPath(name) + ".resume", which the hook creates, is removed.
-void waitFor(const char* name);
+// ---- text helpers ----
 
 // `s` up to its first carriage return or line feed.
 std::string trimLine(const std::string& s);
@@ -56,16 +49,21 @@ enum class SeparatorRuns { Keep, Collapse };
 void Split(const std::string& str, const std::string& separator, std::vector<std::string>& out,
            SeparatorRuns runs);
 
+// The steps, each running `onFailure` when it fails, before the operation undoes what it changed:
+// the step hook and diagnostics dump that let an operator look at the state the failure left.
+std::vector<Operation::Step> withFailurePath(std::vector<Operation::Step> steps,
+                                             const std::function<void()>& onFailure);
+
 // ---- disk naming and field helpers ----
 
 // "/dev/dsk/" + os_name when that exists, else "/dev/" + os_name (`disk` is not used).
 void formOSDevName(const std::string& disk, const char* os_name, std::string& path);
 // 0 and the udid of `disk` from "vxdisk -v list <disk>", or 1 when the command failed.
 int getDiskUuidForDisk(const char* disk, std::string& udid);
-// Runs `cmd`, which lists a disk's identifiers, and takes the token after `key` (any case) in its
+// Runs `cmd`, which lists a disk's identifiers, and takes the value of `key` (any case) in its
 // output cut at `cuts` into `udid`: 0, or 1 when the command failed (after `logFailure` said so).
-int readUdid(const CommandLine& cmd, const char* cuts, const char* key, std::string& udid,
-             const std::function<void(const CommandResult&)>& logFailure);
+int readUdid(const Operation& op, const CommandLine& cmd, const char* cuts, const char* key,
+             std::string& udid, const std::function<void(const CommandResult&)>& logFailure);
 // The disk's records from "vxprint -g <dg> -ar -d <dm>", one line per record.
 void get_disk_info(const char* dg_name, const char* dm_name, std::string& out);
 // Disk media names of the group, appended to `names`.
@@ -95,13 +93,26 @@ std::set<std::string> parseFlagWords(std::string_view text);
 // `dm_name`, status words skipped; false when no row names the disk.
 bool parseOsNativeName(std::string_view text, const std::string& dm_name,
                        const std::set<std::string>& flags, std::string* os_name);
-// The token after the first token equal to `key` (any case), the text cut at the characters
-// of `cuts`; false when there is no such token.
+// The token after the first token equal to `key` (any case) on the same line, each line cut at
+// the characters of `cuts`; empty when the key ends its line. False when no line has the key.
 bool parseKeyedToken(std::string_view text, const char* cuts, const std::string& key,
                      std::string* value);
 // One name a line, lines that are exactly "-" left out.
 std::list<std::string> parseNameList(std::string_view text);
-// Column `field` of the first row of "vxdisk -qe path" whose first column is `base`.
+
+// One row of "vxdisk -qe path": a path to a disk, the disk's access name, its disk media name
+// and group ("-" when it is in no imported group).
+struct DiskPathRow {
+    std::string subpath;
+    std::string da;
+    std::string dm;
+    std::string group;
+};
+// The rows of "vxdisk -qe path"; the header row, which some releases print anyway, and rows of
+// fewer than four columns are left out.
+std::vector<DiskPathRow> parseDiskPathRows(std::string_view text);
+// Column `field` of the first row of "vxdisk -qe path" whose first column is `base`; the
+// header row is no disk.
 std::string parseDiskPathField(std::string_view text, const std::string& base, int field);
 // The rows of "vxdisk -qe path" that belong to a disk group.
 LVM::DeviceInfoList parseDiskPaths(std::string_view text);
@@ -120,8 +131,9 @@ std::string parseDgNameById(std::string_view text, const std::string& id);
 std::list<std::string> parseDgNames(std::string_view text);
 // (guid without braces, volume name) pairs of "vxprint -g <dg> -v -F%guid:%name".
 std::vector<std::pair<std::string, std::string>> parseGuidNames(std::string_view text);
-// Disk media names of the subdisks of the plexes of `volume` in "vxprint -hqtps -g <dg>", in
-// order (a subdisk counts only after its plex's line).
+// Disk media names of the subdisks of `volume` in "vxprint -hqtps -g <dg>", in order: those of
+// its plexes, and of the plexes of the subvolumes its plexes hold (a layered volume). A record
+// counts only after the line of the plex or volume it belongs to.
 std::list<std::string> parseVolumeDisks(std::string_view text, const std::string& volume);
 
 // ---- captured metadata ----
@@ -144,6 +156,9 @@ std::vector<std::vector<std::string>> splitCapturedRecords(std::string_view text
 const char* get_a_record(const char* p, std::string& type, std::string& name, std::string& record);
 // Fills the description fields of `lv` from a volume's configuration description.
 void parse_metadata(LVM_vxvm::VXLV& lv, const char* description);
+// The usage type ("fsgen", "gen") of the volume record of a configuration description; empty
+// when it names none.
+std::string volumeUsageType(const std::string& vol_record);
 
 // Plex name -> sorted disk access names of its subdisks, for every captured plex.
 void get_plex_to_pv_list(const LVM_vxvm::VXDG& dg,
@@ -163,14 +178,15 @@ std::string newGroupName(const std::string& captured, long epoch);
 // without its leading blanks and tabs, empty lines left out.
 std::set<std::string> parseCandidateIds(std::string_view text);
 
-// ---- teardown ----
+// ---- destroy ----
 
 // One line of "vxdmpadm -q iostat show dmpnodename=<disk>", trimmed:
 //   emc0_0a1b             0        0        0
 struct IostatLine {
     std::string text;
+    bool counted = false;    // a row of the disk or of one of its paths
     bool aboutDisk = false;  // the line names the disk
-    size_t fields = 0;       // its fields, when it names the disk
+    size_t fields = 0;       // its fields, when it is counted or names the disk
     int64_t pending = 0;     // queued reads + writes + pending I/O, when it has four fields
 };
 // The non-empty lines of the output for the disk access name `disk`.

@@ -122,7 +122,7 @@ class CliVxvm : public vbtest::VxvmSandbox {};
 
 TEST_F(CliVxvm, DiscoverChoosesVxvmForAVolumePathWithoutRunningACommandForIt) {
     putDevice("/dev/vx/dsk/datadg/vol01");
-    const std::string metaOut = tempDir_.file("captured.txt");
+    const std::string metaOut = host_.tempFile("captured.txt");
     vbtest::FakeRunner fake;
     replayDatadg(fake);
 
@@ -183,7 +183,7 @@ TEST_F(CliVxvm, DiscoverChoosesVxvmForAVolumePathWithoutRunningACommandForIt) {
 }
 
 TEST_F(CliVxvm, RevertStepsAndListingOfTheVxvmBackend) {
-    const std::string meta = tempDir_.file("datadg.txt");
+    const std::string meta = host_.tempFile("datadg.txt");
     vbtest::writeFile(meta, vbtest::readFixture("vxvm/metadata/datadg.txt"));
     struct Case {
         const char* name;

@@ -1,22 +1,21 @@
-// What every VxVM backend test runs in: operator markers in a scratch directory, the host temp
-// directory in another, device paths looked up under a scratch tree, a fixed time, a fake clock
-// and the log in memory at level 2 (debug lines kept, no diagnostics dump). Nothing of the real
-// /tmp or /dev is read or written.
+// What every VxVM backend test runs in: the fake host (markers, temp and state directories, the
+// log in memory at level 2, a fake clock), device paths looked up under a scratch tree and a fixed
+// time. Nothing of the real /tmp, /var/lib/volbridge or /dev is read or written.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
-#include <memory>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "FakeHost.h"
 #include "FakeRunner.h"
 #include "Fixtures.h"
-#include "core/Markers.h"
 #include "core/ScopedOverride.h"
-#include "host/HostSeams.h"
+#include "host/YbException.h"
 #include "vxvm/vxvm_internal.h"
 
 namespace vbtest {
@@ -31,63 +30,106 @@ constexpr const char* kVol02Guid = "6a1d2e3f-7b21-11ee-9d2a-005056a1b201";
 constexpr long kNow = 1700000000;
 
 // Everything discovery runs for the group `group` holding the disks and volumes of datadg, from
-// "vxdg list <group>" on.
+// "vxdg list <group>" on: each group-wide listing once, a udid and the records of each disk, the
+// description of each volume.
 inline std::vector<std::string> populateCommands(const std::string& group) {
-    std::vector<std::string> cmds{"vxdg list " + group, "vxprint -g " + group + " -d -F%name"};
-    for (const char* dm : {"datadg01", "datadg02", "datadg03"}) {
-        for (const std::string& c :
-             {"vxdisk -g " + group + " list " + dm, "vxdisk -g " + group + " -s list | grep flags:",
-              "vxdisk -g " + group + " -qe list", "vxprint -g " + group + " -ar -d " + dm}) {
-            cmds.push_back(c);
-        }
+    const std::string g = "-g " + group;
+    return {"vxdg list " + group,
+            "vxprint " + g + " -d -F%name",
+            "vxdisk " + g + " list datadg01",
+            "vxdisk " + g + " -s list | grep flags:",
+            "vxdisk " + g + " -qe list",
+            "vxprint " + g + " -ar -d datadg01",
+            "vxdisk " + g + " list datadg02",
+            "vxprint " + g + " -ar -d datadg02",
+            "vxdisk " + g + " list datadg03",
+            "vxprint " + g + " -ar -d datadg03",
+            "vxprint " + g + " -v -F%guid:%name",
+            "vxprint -hqtps " + g,
+            "vxprint " + g + " -mr -v vol01",
+            "vxprint " + g + " -mr -v vol02"};
+}
+
+// The message of the YbException `body` throws, and the function it names in `thrownBy`;
+// "(no exception)" when none.
+inline std::string failureOf(const std::function<void()>& body, std::string* thrownBy = nullptr) {
+    try {
+        body();
+    } catch (const YbException& e) {
+        if (thrownBy) *thrownBy = e.getFuncName();
+        return e.getMessage();
     }
-    for (const std::string& c :
-         {"vxprint -g " + group + " -v -F%guid:%name", "vxprint -hqtps -g " + group,
-          "vxdisk -g " + group + " list datadg01", "vxdisk -g " + group + " list datadg02",
-          "vxprint -g " + group + " -mr -v vol01", "vxprint -hqtps -g " + group,
-          "vxdisk -g " + group + " list datadg02", "vxdisk -g " + group + " list datadg03",
-          "vxprint -g " + group + " -mr -v vol02"}) {
-        cmds.push_back(c);
+    return "(no exception)";
+}
+
+// What an operation did when one of its commands failed.
+struct InjectedFailure {
+    size_t n;                        // the failing command, counted from 1
+    std::string command;             // its text
+    std::string error;               // what the caller got; "(no exception)" when it succeeded
+    std::vector<std::string> after;  // the commands run after it
+    std::vector<std::string> log;    // the log records of that run
+};
+
+// Runs `operation` once with the answers `answer` installs, to learn its commands, then once
+// more for each of them with that command failing (status 1, "injected failure").
+inline std::vector<InjectedFailure> failEachCommand(vbhost::MemoryLogSink& log,
+                                                    const std::function<void(FakeRunner&)>& answer,
+                                                    const std::function<void()>& operation) {
+    std::vector<std::string> commands;
+    {
+        FakeRunner fake;
+        answer(fake);
+        fake.allowUnused();
+        EXPECT_EQ(failureOf(operation), "(no exception)");
+        commands = fake.commands();
     }
-    return cmds;
+    std::vector<InjectedFailure> runs;
+    for (size_t n = 1; n <= commands.size(); ++n) {
+        FakeRunner fake;
+        answer(fake);
+        fake.failCommand(n).allowUnused();
+        log.clear();
+        InjectedFailure run{n, commands[n - 1], failureOf(operation), {}, log.records()};
+        EXPECT_EQ(fake.commands().at(n - 1), run.command) << "the commands before it changed";
+        run.after.assign(fake.commands().begin() + n, fake.commands().end());
+        runs.push_back(run);
+    }
+    return runs;
 }
 
 class VxvmSandbox : public ::testing::Test {
   protected:
     VxvmSandbox()
-        : markers_(volbridge::markerDirectory(), markerDir_.path()),
-          devices_(volbridge::vxvm::deviceRoot(), deviceDir_.path()),
-          now_(volbridge::vxvm::epochSeconds(), [] { return kNow; }),
-          config_(vbhost::IniConfig::fromString("[host]\ntemp_dir = " + tempDir_.path() + "\n")),
-          clock_(fakeClock_),
-          sink_(log_, 2) {}
+        : devices_(volbridge::vxvm::deviceRoot(), deviceDir_.path()),
+          now_(volbridge::vxvm::epochSeconds(), [] { return kNow; }) {}
 
     // A trusted operator marker `name` holding `text`.
     void putMarker(const std::string& name, const std::string& text = "") {
-        const std::string path = volbridge::markerPath(name);
-        writeFile(path, text);
-        chmod(path.c_str(), 0644);
+        host_.setMarker(name, text);
     }
+    void removeMarker(const std::string& name) { unlink(host_.marker(name).c_str()); }
     // An empty file at `path` under the scratch device tree ("/dev/vx/dsk/datadg/vol01").
     void putDevice(const std::string& path) {
         const std::string full = deviceDir_.path() + path;
         std::filesystem::create_directories(std::filesystem::path(full).parent_path());
         writeFile(full, "");
     }
+    // A symbolic link at `path` under the scratch device tree to `target` (as the link holds it).
+    void putLink(const std::string& path, const std::string& target) {
+        const std::string full = deviceDir_.path() + path;
+        std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+        std::filesystem::create_symlink(target, full);
+    }
     // The fake runner answering from the captured output of datadg.
     static void replayDatadg(FakeRunner& fake) { fake.replayFrom(fixturePath("vxvm")); }
 
-    ScopedTempDir markerDir_;
+    FakeHost host_;
+    vbhost::MemoryLogSink& log_ = host_.log();
+    HostClock& fakeClock_ = host_.clock();
     ScopedTempDir deviceDir_;
-    ScopedTempDir tempDir_;
-    volbridge::ScopedOverride<std::string> markers_;
     volbridge::ScopedOverride<std::string> devices_;
     volbridge::ScopedOverride<std::function<long()>> now_;
-    vbhost::ScopedConfig config_;
-    vbhost::FakeClock fakeClock_;
-    vbhost::ScopedClock clock_;
-    vbhost::MemoryLogSink log_;
-    vbhost::ScopedLogSink sink_;
 };
 
 }  // namespace vbtest

@@ -146,19 +146,17 @@ TEST_F(VxvmDiscovery, GroupOfAnIdNeverThrows) {
                       "the error: 'lost'"));
 }
 
-TEST_F(VxvmDiscovery, SharedGroupAndDisksWithoutUdidOrDevice) {
+TEST_F(VxvmDiscovery, SharedGroupAndADiskWithoutDevice) {
     vbtest::FakeRunner fake;
     fake.on("vxdg list shdg", 0,
             "Group:     shdg\ndgid:      99.1.hostA\nflags:     shared cds\n"
             "cluster-actv-modes: node1=sw node2=sw\n")
         .on("vxprint -g shdg -d -F%name", 0, "d1\nd2\n")
-        .on("vxdisk -g shdg list d1", 1, "",
-            "VxVM vxdisk ERROR V-5-1-558 Disk d1: Disk not in "
-            "the configuration")
-        .on("vxdisk -g shdg list d2", 0, "Device: x\nguid: -\n")
-        .always("vxdisk -g shdg -s list | grep flags:", 0, "flags: online shared\n")
-        .always("vxdisk -g shdg -qe list", 0, "x auto d1 shdg online shared sdx -\n")
+        .on("vxdisk -g shdg list d1", 0, "Device: x\nudid: U1\n")
+        .on("vxdisk -g shdg -s list | grep flags:", 0, "flags: online shared\n")
+        .on("vxdisk -g shdg -qe list", 0, "x auto d1 shdg online shared sdx -\n")
         .on("vxprint -g shdg -ar -d d1", 0, "dm d1 da_name=x\n")
+        .on("vxdisk -g shdg list d2", 0, "Device: y\nudid: U2\n")
         .on("vxprint -g shdg -ar -d d2", 0, "dm d2 da_name=y\n")
         .on("vxprint -g shdg -v -F%guid:%name", 0, "{g-1}:empty\n")
         .on("vxprint -hqtps -g shdg", 0, "")
@@ -169,23 +167,116 @@ TEST_F(VxvmDiscovery, SharedGroupAndDisksWithoutUdidOrDevice) {
     captured.name = "olddg";
     captured.dgid = "11.1.hostB";
     captured.lvs["empty"].uuid = "old-g-1";
+    captured.pvs["d2"].uuid = "OLD2";
     backend.populateDG("shdg", vg, captured);
 
     EXPECT_EQ(vg.name, "shdg");
     EXPECT_EQ(vg.orig_name, "olddg");
     EXPECT_EQ(vg.orig_uuid, "11.1.hostB");
-    // Both disks have no readable udid: one entry, the last, under "Unavailable"; the second
-    // disk has no row in the group's listing and keeps no device.
-    ASSERT_EQ(vg.pvs.size(), 1u);
-    EXPECT_EQ(vg.pvs.at("Unavailable").device, "");
-    EXPECT_EQ(vg.pvs.at("Unavailable").orig_uuid, "Unavailable");
+    ASSERT_EQ(vg.pvs.size(), 2u);
+    EXPECT_EQ(vg.pvs.at("U1").device, "/dev/sdx");
+    EXPECT_EQ(vg.pvs.at("U1").orig_uuid, "U1");
+    // The second disk has no row in the group's listing and keeps no device.
+    EXPECT_EQ(vg.pvs.at("U2").device, "");
+    EXPECT_EQ(vg.pvs.at("U2").orig_uuid, "OLD2");
     ASSERT_EQ(vg.lvs.size(), 1u);
     EXPECT_EQ(vg.lvs.at("g-1").orig_uuid, "old-g-1");
     EXPECT_TRUE(vg.lvs.at("g-1").pvs.empty());
     // A volume on no disk has no "lv_to_pv" record.
     EXPECT_EQ(vg.metadata,
-              "sdg|shdg|99.1.hostA;CA|node1=sw node2=sw;pv|d1|Unavailable;pv|d2|Unavailable;"
+              "sdg|shdg|99.1.hostA;CA|node1=sw node2=sw;pv|d1|U1;pv|d2|U2;"
               "lv|empty|g-1|vol empty\n\tplex=\n;");
+}
+
+// Discovery gives the whole group or fails: a record without the group's id, or one that leaves a
+// disk out or gives it another disk's identity, would be noticed only at restore.
+TEST_F(VxvmDiscovery, AGroupWithoutItsIdOrADiskWithoutItsUdidIsNoRecord) {
+    struct Case {
+        const char* name;
+        const char* cmd;
+        vbtest::Reply reply;
+        std::string message;
+        const char* thrownBy;
+    };
+    const Case cases[] = {
+        {"no dgid line",
+         "vxdg list datadg",
+         {0, "Group:     datadg\nimport-id: 1024.11\nflags:     cds\n", ""},
+         "Error: 'vxdg list datadg' shows no dgid for the disk group 'datadg'",
+         "LVM_vxvm::getDGParameters"},
+        {"the udid command fails",
+         "vxdisk -g datadg list datadg02",
+         {11, "", "VxVM vxdisk ERROR V-5-1-558 Disk datadg02: Disk not in the configuration"},
+         "Error: cmd: 'vxdisk -g datadg list datadg02' failed with the error: 'VxVM vxdisk ERROR "
+         "V-5-1-558 Disk datadg02: Disk not in the configuration'",
+         "LVM_vxvm::getDiskUuid"},
+        {"an empty udid",
+         "vxdisk -g datadg list datadg02",
+         {0, "Device:    emc0_0a1c\nguid:      -\nudid:\nsite:      -\n", ""},
+         "Error: the disk 'datadg02' of disk group 'datadg' shows no udid in 'vxdisk -g datadg "
+         "list datadg02'",
+         "LVM_vxvm::getDiskUuid"},
+        {"two disks with one udid",
+         "vxdisk -g datadg list datadg03",
+         {0, std::string("Device:    emc0_0a1d\nudid:      ") + kUdid1 + "\n", ""},
+         std::string("Error: the disks 'datadg01' and 'datadg03' of disk group 'datadg' show the "
+                     "same udid '") +
+             kUdid1 + "'",
+         "LVM_vxvm::populatePV"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vbtest::FakeRunner fake;
+        fake.on(c.cmd, c.reply.status, c.reply.out, c.reply.err).allowUnused();
+        replayDatadg(fake);
+        putDevice("/dev/vx/dsk/datadg/vol01");
+        std::string thrownBy;
+        EXPECT_EQ(vbtest::failureOf([] { LVM_vxvm().getVGByLVDevice("/dev/vx/dsk/datadg/vol01"); },
+                                    &thrownBy),
+                  c.message);
+        EXPECT_EQ(thrownBy, c.thrownBy);
+    }
+}
+
+// A volume with a disk change log: VxVM lists the log volume zoo_dcl (usage type gen) beside its
+// data volume zoo; the log's disks are the data volume's. A layered volume's subdisks lie under
+// the subvolumes its plex holds.
+TEST_F(VxvmDiscovery, LogVolumesAndLayeredVolumes) {
+    {
+        SCOPED_TRACE("disk change log");
+        vbtest::FakeRunner fake;
+        fake.on("vxdg list zoodg", 0, "Group:     zoodg\ndgid:      77.1.hostA\n")
+            .on("vxprint -g zoodg -d -F%name", 0, "disk01\ndisk02\ndisk03\ndisk04\n")
+            .on("vxdisk -g zoodg -s list | grep flags:", 0, "flags: online\n")
+            .on("vxdisk -g zoodg -qe list", 0, "")
+            .on("vxprint -g zoodg -v -F%guid:%name", 0, "{g-zoo}:zoo\n{g-dcl}:zoo_dcl\n")
+            .on("vxprint -hqtps -g zoodg", 0,
+                vbtest::readFixture("vxvm/real-hosts/vxprint_-hqtps_-g_zoodg.txt"))
+            .on("vxprint -g zoodg -mr -v zoo_dcl", 0,
+                "vol zoo_dcl\n\tuse_type=gen\n\tplex=zoo_dcl-01,zoo_dcl-02\n")
+            .on("vxprint -g zoodg -mr -v zoo", 0,
+                "vol zoo\n\tuse_type=fsgen\n\tplex=zoo-01,zoo-02\n");
+        for (int i = 1; i <= 4; ++i) {
+            const std::string dm = "disk0" + std::to_string(i);
+            fake.on("vxdisk -g zoodg list " + dm, 0, "udid: U" + std::to_string(i) + "\n")
+                .on("vxprint -g zoodg -ar -d " + dm, 0, "dm " + dm + "\n");
+        }
+        LVM::VG vg;
+        LVM_vxvm::VXDG none;
+        LVM_vxvm().populateDG("zoodg", vg, none);
+        ASSERT_EQ(vg.lvs.size(), 1u);
+        EXPECT_EQ(vg.lvs.at("g-zoo").pvs, (std::list<std::string>{"U1", "U2", "U3", "U4"}));
+        EXPECT_EQ(vg.metadata.find("lv|zoo_dcl|"), std::string::npos);
+        EXPECT_NE(vg.metadata.find("lv_to_pv|zoo|U1|U2|U3|U4;"), std::string::npos);
+    }
+    SCOPED_TRACE("layered volume");
+    const std::string layered = vbtest::readFixture("vxvm/real-hosts/vxprint_-hqtps_-g_laydg.txt");
+    EXPECT_EQ(volbridge::vxvm::parseVolumeDisks(layered, "testvol"),
+              (std::list<std::string>{"disk01", "disk02", "disk03", "disk04"}));
+    EXPECT_EQ(volbridge::vxvm::parseVolumeDisks(layered, "other"),
+              std::list<std::string>{"disk05"});
+    EXPECT_EQ(volbridge::vxvm::parseVolumeDisks(layered, "testvol-L02"),
+              (std::list<std::string>{"disk03", "disk04"}));
 }
 
 TEST_F(VxvmDiscovery, FailedListingsStopDiscovery) {
@@ -244,6 +335,16 @@ TEST_F(VxvmDiscovery, GroupListAndDeviceList) {
         volbridge::vxvm::parseDiskPaths("sdb\temc0 dm1 dg1 ENABLED\nsdc x y z\nsdd a b -  E\n")
             .size(),
         1u);
+    // A release that prints the header row anyway: no device named SUBPATH.
+    rows.clear();
+    for (const auto& row : volbridge::vxvm::parseDiskPaths(
+             vbtest::readFixture("vxvm/real-hosts/vxdisk_-qe_path.txt"))) {
+        rows.push_back(row);
+    }
+    seen.clear();
+    for (const auto& row : rows) seen.push_back(row.device + " " + row.vg_name);
+    EXPECT_EQ(seen, (std::vector<std::string>{"/dev/sdb datadg", "/dev/sdf datadg",
+                                              "/dev/sdc datadg", "/dev/sdd datadg"}));
 }
 
 TEST_F(VxvmDiscovery, DeviceListWithoutVxvmOrWithAFailingTool) {
@@ -254,15 +355,28 @@ TEST_F(VxvmDiscovery, DeviceListWithoutVxvmOrWithAFailingTool) {
         EXPECT_FALSE(LVM_vxvm().getPVList(rows).IsError());
         EXPECT_TRUE(rows.empty());
     }
-    vbtest::FakeRunner fake;
-    fake.on("vxdisk -qe path", 1, "partial\n", "VxVM vxdisk ERROR V-5-1-15190");
-    LVM::DeviceInfoList rows;
-    const CWmError status = LVM_vxvm().getPVList(rows);
-    EXPECT_TRUE(status.IsError());
-    EXPECT_EQ(status.GetErrno(), 22);
-    EXPECT_EQ(status.GetMessage(), "vxdisk failed");
-    EXPECT_TRUE(rows.empty());
-    EXPECT_TRUE(log_.contains("CMD:vxdisk -qe path\nOUT:\npartial\n\nError:\nVxVM vxdisk ERROR"));
+    // Only a missing program means VxVM is not installed; a VxVM error that says "not found" is
+    // a failure.
+    const vbtest::Reply failures[] = {
+        {1, "partial\n", "VxVM vxdisk ERROR V-5-1-15190"},
+        {1, "",
+         "VxVM vxdisk ERROR V-5-1-16007 Data Corruption Protection Activated - User "
+         "Corrective Action Needed: path not found"},
+    };
+    for (const vbtest::Reply& failure : failures) {
+        SCOPED_TRACE(failure.err);
+        vbtest::FakeRunner fake;
+        fake.on("vxdisk -qe path", failure.status, failure.out, failure.err);
+        log_.clear();
+        LVM::DeviceInfoList rows;
+        const CWmError status = LVM_vxvm().getPVList(rows);
+        EXPECT_TRUE(status.IsError());
+        EXPECT_EQ(status.GetErrno(), 22);
+        EXPECT_EQ(status.GetMessage(), "vxdisk failed");
+        EXPECT_TRUE(rows.empty());
+        EXPECT_TRUE(log_.contains("CMD:vxdisk -qe path\nOUT:\n" + failure.out + "\nError:\n" +
+                                  failure.err));
+    }
 }
 
 TEST(VxvmBackend, MadeByVendorNameAndCheap) {

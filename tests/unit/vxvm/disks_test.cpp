@@ -157,6 +157,15 @@ TEST(VxvmReaders, DiskListings) {
     EXPECT_EQ(volbridge::vxvm::parseDiskPathField(paths, "sde", 2), "-");
     EXPECT_EQ(volbridge::vxvm::parseDiskPathField(paths, "sdz", 1), "");
     EXPECT_EQ(volbridge::vxvm::parseDiskPathField("sdb emc0\nsdb x y\n", "sdb", 2), "");
+    // The header row some releases print is no disk.
+    const std::string withHeader = readFixture("vxvm/real-hosts/vxdisk_-qe_path.txt");
+    EXPECT_EQ(volbridge::vxvm::parseDiskPathField(withHeader, "SUBPATH", 1), "");
+    EXPECT_EQ(volbridge::vxvm::parseDiskPathField(withHeader, "sdf", 1), "emc0_0a1b");
+    const auto rows = volbridge::vxvm::parseDiskPathRows(withHeader);
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[0].subpath + " " + rows[0].da + " " + rows[0].dm + " " + rows[0].group,
+              "sdb emc0_0a1b datadg01 datadg");
+    EXPECT_EQ(rows[4].dm + " " + rows[4].group, "- -");
 
     EXPECT_EQ(volbridge::vxvm::parseNameList("datadg01\n-\ndatadg02\n"),
               (std::list<std::string>{"datadg01", "datadg02"}));
@@ -180,6 +189,8 @@ TEST(VxvmReaders, UdidVariants) {
          ": \t\n=", "udid_asl", vbtest::kUdid3},
         {"key in another case", "UDID: X1\n", ": \t\n", "udid", "X1"},
         {"key at the very end", "guid: -\nudid:", ": \t\n", "udid", ""},
+        // Not the next line's first word: the disk has no udid.
+        {"key with nothing after it on its line", "udid:\nsite:      -\n", ": \t\n", "udid", ""},
         {"no key", "guid: -\n", ": \t\n", "udid", nullptr},
         {"empty output", "", ": \t\n", "udid", nullptr},
     };
@@ -206,6 +217,16 @@ TEST_F(VxvmDisks, NamesThroughTheTools) {
     EXPECT_EQ(value, "datadg01");
     backend.getDiskField("/dev/sdq", 1, value);
     EXPECT_EQ(value, "");
+    // A link (as udev makes them) is looked up as the device it leads to.
+    putDevice("/dev/sdc");
+    putLink("/dev/disk/by-id/wwn-0x60000970000197600123533030314143", "../../sdc");
+    backend.getDiskField("/dev/disk/by-id/wwn-0x60000970000197600123533030314143", 1, value);
+    EXPECT_EQ(value, "emc0_0a1c");
+    putLink("/dev/disk/by-id/gone", "../../sdz");
+    EXPECT_NE(vbtest::failureOf([&] {
+                  backend.getDiskField("/dev/disk/by-id/gone", 1, value);
+              }).find("is a symbolic link that leads nowhere"),
+              std::string::npos);
 
     std::string path = "kept";
     backend.getDiskOSName("datadg", "datadg02", path);

@@ -102,7 +102,7 @@ TEST_F(VxvmDump, UntrustedOrMissingExtrasAreLeftOut) {
     vbtest::FakeRunner fake;
     fake.on("vxdisk -e list", 1, "", "VxVM vxdisk ERROR V-5-1-684 IPC failure");
     putMarker("report.cmds", "touch /tmp/owned\n");
-    chmod(volbridge::markerPath("report.cmds").c_str(), 0666);
+    chmod(host_.marker("report.cmds").c_str(), 0666);
 
     LVM_vxvm().printVXVMStatus(kLabel, {}, "dg|datadg|1;");
 
@@ -120,7 +120,7 @@ TEST_F(VxvmDump, UntrustedOrMissingExtrasAreLeftOut) {
     LVM_vxvm().printVXVMStatus(kLabel);
     vbtest::expectCommands(fake.commands(),
                            {"vxdisk -e list", "vxdisk -e list", "vxdisk -o alldgs list"});
-    EXPECT_TRUE(log_.contains("Ignoring the marker file " + volbridge::markerPath("report.cmds") +
+    EXPECT_TRUE(log_.contains("Ignoring the marker file " + host_.marker("report.cmds") +
                               ": it is writable by group or others"));
 }
 

@@ -173,7 +173,6 @@ TEST_F(VxvmMetadata, DiscoveryWritesTheEscapedFormOnlyWhenAFieldNeedsIt) {
     fake.on("vxprint -g datadg -v -F%guid:%name", 0,
             "{5f0a6c4e-7b21-11ee-9d2a-005056a1b201}:vol01\n{77}:notes\n")
         .on("vxprint -g datadg -mr -v notes", 0, notes)
-        .on("vxprint -hqtps -g datadg", 0, "pl notes-01 notes\nsd datadg01-02 notes-01 datadg01\n")
         .on("vxprint -hqtps -g datadg", 0, "pl notes-01 notes\nsd datadg01-02 notes-01 datadg01\n");
     replayDatadg(fake);
     LVM_vxvm backend;
@@ -279,7 +278,7 @@ TEST_F(VxvmMetadata, ReducedDescriptionNamesOnlyTheChosenPlexes) {
 
 TEST_F(VxvmMetadata, DescriptionFilesAreOursAlone) {
     LVM_vxvm backend;
-    const std::string path = tempDir_.file("yb_vol01_1700000000");
+    const std::string path = host_.tempFile("yb_vol01_1700000000");
     vbtest::writeFile(path, "stale content that is longer\n");
     backend.writeLVMetadata(path, "vol vol01\n");
     EXPECT_EQ(vbtest::readFile(path), "vol vol01\n");
@@ -287,15 +286,15 @@ TEST_F(VxvmMetadata, DescriptionFilesAreOursAlone) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    const std::string link = tempDir_.file("yb_vol02_1700000000");
+    const std::string link = host_.tempFile("yb_vol02_1700000000");
     ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
     EXPECT_THROW(backend.writeLVMetadata(link, "x"), YbException);
     EXPECT_EQ(vbtest::readFile(path), "vol vol01\n");
     try {
-        backend.writeLVMetadata(tempDir_.file("no/such/dir"), "x");
+        backend.writeLVMetadata(host_.tempFile("no/such/dir"), "x");
         ADD_FAILURE() << "accepted";
     } catch (const YbException& e) {
-        EXPECT_EQ(e.getMessage(), "Error: open on file '" + tempDir_.file("no/such/dir") +
+        EXPECT_EQ(e.getMessage(), "Error: open on file '" + host_.tempFile("no/such/dir") +
                                       "' failed with the error: 'No such file or directory'");
         EXPECT_EQ(e.getFuncName(), "LVM_vxvm::writeLVMetadata");
     }

@@ -1,8 +1,8 @@
 // Revert through the fake runner: the disks sdc and sdd of datadg (the second side of the vol01
 // mirror and both columns of the vol02 stripe) are presented after the storage rolled them back.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <regex>
 
 #include "VxvmSandbox.h"
@@ -15,24 +15,11 @@ using vbtest::Reply;
 
 const std::list<std::string> kPresented{"/dev/sdc", "/dev/sdd"};
 
-// The names of the files in `dir`, one a line.
-std::string filesIn(const std::string& dir) {
-    std::string names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..") names += name + "\n";
-        }
-        closedir(d);
-    }
-    return names;
-}
-
 class VxvmRevert : public vbtest::VxvmSandbox {
   protected:
     std::string metadata_ = vbtest::readFixture("vxvm/metadata/datadg.txt");
     std::string file(const std::string& volume) const {
-        return tempDir_.file("yb_" + volume + "_1700000000");
+        return host_.tempFile("yb_" + volume + "_1700000000");
     }
     std::string vxmake(const std::string& volume) const {
         return "vxmake -g datadg -o makedev=on -d " + file(volume);
@@ -55,14 +42,7 @@ class VxvmRevert : public vbtest::VxvmSandbox {
         if (initStatus == 0) fake.on("vxvol -g datadg start " + volume);
     }
     std::string message(const std::function<void()>& call) {
-        try {
-            call();
-            ADD_FAILURE() << "no exception";
-        } catch (const YbException& e) {
-            thrownBy_ = e.getFuncName();
-            return e.getMessage();
-        }
-        return "";
+        return vbtest::failureOf(call, &thrownBy_);
     }
 
     std::map<std::string, std::vector<std::string>> descriptions_;
@@ -89,13 +69,42 @@ TEST_F(VxvmRevert, CanRevertChoosesThePlexesThatLieWhollyOnTheDisks) {
         LVM_vxvm backend;
         EXPECT_EQ(backend.canRevert(LVM::VG(), metadata_.c_str(), c.disks), c.result);
         EXPECT_EQ(backend.revertPlexNames(), c.plexes);
-        EXPECT_EQ(fake.commands(), std::vector<std::string>(c.disks.size(), "vxdisk -qe path"));
+        EXPECT_EQ(fake.commands(), std::vector<std::string>{"vxdisk -qe path"});
     }
     vbtest::FakeRunner fake;
     LVM_vxvm backend;
     EXPECT_EQ(message([&] { backend.canRevert(LVM::VG(), metadata_.c_str(), {}); }),
               "Error: size of pv_dev_list is 0!");
     EXPECT_EQ(thrownBy_, "LVM_vxvm::canRevert");
+}
+
+// Each call chooses its plexes afresh: what an earlier call chose for other disks does not lie
+// on these, and a revert never rebuilds a plex on a disk it was not given.
+TEST_F(VxvmRevert, EachCallChoosesThePlexesForItsOwnDisks) {
+    vbtest::FakeRunner fake;
+    fake.always("vxdisk -f scandisks").always("vxdg -q list", 0, "");
+    answerVxmake(fake, "vol01", 0);
+    answerReattach(fake, "vol01", "vol01-02");
+    fake.alwaysMatch("vxdisk -f init .*|vxdg (init|-g datadg adddisk) .*",
+                     [](const std::string&) { return Reply{}; })
+        .alwaysMatch("vxdisk -v list .*|vxdg list datadg|vxprint .*|vxdisk -g datadg .*",
+                     [](const std::string&) {
+                         return Reply{1, "", "not answered"};
+                     })
+        .allowUnused();
+    replayDatadg(fake);
+    LVM_vxvm backend;
+    EXPECT_TRUE(backend.canRevert(LVM::VG(), metadata_.c_str(), {"/dev/sdb"}));
+    EXPECT_FALSE(backend.canRevert(LVM::VG(), metadata_.c_str(), {"/dev/sde"}));
+    EXPECT_TRUE(backend.revertPlexNames().empty());
+    std::map<std::string, std::string> map;
+    message([&] { backend.revertLVs({"/dev/sdc"}, metadata_.c_str(), map); });
+    // vxmake was handed vol01 with the plex on sdc only; vol02's stripe does not lie on sdc.
+    ASSERT_EQ(descriptions_["vol01"].size(), 1u);
+    EXPECT_NE(descriptions_["vol01"][0].find("\tplex=vol01-02\n"), std::string::npos);
+    EXPECT_EQ(descriptions_["vol01"][0].find("vol01-01"), std::string::npos);
+    EXPECT_EQ(descriptions_.count("vol02"), 0u);
+    EXPECT_EQ(backend.revertPlexNames(), std::list<std::string>{"vol01-02"});
 }
 
 TEST_F(VxvmRevert, APlexOfUnknownDisksIsNeverChosen) {
@@ -116,7 +125,6 @@ TEST_F(VxvmRevert, RebuildsTheGroupFromTheReducedDescriptions) {
         .on("vxdg -q list", 0, vbtest::readFixture("vxvm/vxdg_-q_list.txt"))
         .on("vxdg deport datadg")
         .on("vxdisk -f init emc0_0a1c")
-        .on("vxdg -q list", 0, "")
         .on("vxdg init datadg emc0_0a1c")
         .on("vxdisk -f init emc0_0a1d")
         .on("vxdg -g datadg adddisk emc0_0a1d")
@@ -134,15 +142,14 @@ TEST_F(VxvmRevert, RebuildsTheGroupFromTheReducedDescriptions) {
     LVM_vxvm backend;
     const LVM::VG vg = backend.revertLVs(kPresented, metadata_.c_str(), map);
 
+    // The host's disk paths are read before anything changes, once.
     std::vector<std::string> expected{"vxdisk -f scandisks",
                                       "vxdg -q list",
-                                      "vxdg deport datadg",
                                       "vxdisk -qe path",
+                                      "vxdg deport datadg",
                                       "vxdisk -f init emc0_0a1c",
-                                      "vxdg -q list",
                                       "vxdg init datadg emc0_0a1c",
                                       "vxdisk -v list emc0_0a1c",
-                                      "vxdisk -qe path",
                                       "vxdisk -f init emc0_0a1d",
                                       "vxdg -g datadg adddisk emc0_0a1d",
                                       "vxdisk -v list emc0_0a1d",
@@ -168,7 +175,7 @@ TEST_F(VxvmRevert, RebuildsTheGroupFromTheReducedDescriptions) {
     backend.modify_metadata(captured.lvs.at("vol02"), {"vol02-01"}, vol02);
     EXPECT_EQ(descriptions_["vol01"], (std::vector<std::string>{vol01, vol01}));
     EXPECT_EQ(descriptions_["vol02"], std::vector<std::string>{vol02});
-    EXPECT_EQ(filesIn(tempDir_.path()), "");
+    EXPECT_EQ(host_.leftoverTempFiles(), "");
 
     EXPECT_EQ(vg.name, "datadg");
     EXPECT_EQ(vg.orig_name, "datadg");
@@ -195,7 +202,6 @@ TEST_F(VxvmRevert, RebuildsTheCapturedIdentitiesIntoTheRecord) {
         .on("vxdisk -g datadg list datadg01", 0, "udid: NEW%5F0A1B\n")
         .on("vxprint -g datadg -v -F%guid:%name", 0, "{new-guid-1}:vol01\n")
         .on("vxprint -hqtps -g datadg", 0, "pl vol01-01 vol01\nsd datadg01-01 vol01-01 datadg01\n")
-        .on("vxdisk -g datadg list datadg01", 0, "udid: NEW%5F0A1B\n")
         .on("vxprint -g datadg -mr -v vol01", 0, "vol vol01\n\tplex=vol01-01\n");
     replayDatadg(fake);
     std::map<std::string, std::string> map;
@@ -216,34 +222,40 @@ TEST_F(VxvmRevert, FailuresStopTheRevertAndLeaveNoDescriptionFile) {
         std::string message;
         const char* thrownBy;
         std::string lastCommand;
+        bool acted;  // the failure came after the first change (the "revertwait" hook ran)
     };
-    auto deported = [](vbtest::FakeRunner& fake) {
+    auto live = [](vbtest::FakeRunner& fake) {
         fake.on("vxdisk -f scandisks", 1, "", "VxVM vxdisk ERROR")
-            .on("vxdg -q list", 0, "datadg enabled 1234567890.12.hostA\n")
-            .on("vxdg deport datadg");
+            .on("vxdg -q list", 0, "datadg enabled 1234567890.12.hostA\n");
     };
     auto groupOnSdc = [&](vbtest::FakeRunner& fake) {
-        deported(fake);
-        fake.on("vxdisk -f init emc0_0a1c")
-            .on("vxdg -q list", 0, "")
+        live(fake);
+        fake.on("vxdg deport datadg")
+            .on("vxdisk -f init emc0_0a1c")
             .on("vxdg init datadg emc0_0a1c");
     };
     const Case cases[] = {
+        // Refused before the live group is deported.
         {"a disk without an access name",
          {"/dev/sdq"},
-         deported,
+         live,
          "Error: could not obtain access name for '/dev/sdq'",
          "LVM_vxvm::revert",
-         "vxdisk -qe path"},
+         "vxdisk -qe path",
+         false},
+        // The live group comes back: no disk was re-initialised yet.
         {"init of a disk fails",
-         {"/dev/sdd"},
+         {"/dev/sdd", "/dev/sdc"},
          [&](vbtest::FakeRunner& fake) {
-             deported(fake);
-             fake.on("vxdisk -f init emc0_0a1d", 1, "", "V-5-1-0 busy");
+             live(fake);
+             fake.on("vxdg deport datadg")
+                 .on("vxdisk -f init emc0_0a1d", 1, "", "V-5-1-0 busy")
+                 .on("vxdg -C import datadg");
          },
          "Error: cmd: 'vxdisk -f init emc0_0a1d' failed with the error: 'V-5-1-0 busy'",
          "LVM_vxvm::revert",
-         "vxdisk -f init emc0_0a1d"},
+         "vxdg -C import datadg",
+         true},
         // No map: no renames between the two vxmake attempts.
         {"vxmake fails twice",
          {"/dev/sdc"},
@@ -256,7 +268,8 @@ TEST_F(VxvmRevert, FailuresStopTheRevertAndLeaveNoDescriptionFile) {
          "Error: cmd: '" + vxmake("vol01") +
              "' failed with the error: 'VxVM vxmake ERROR V-5-1-0 no disk'",
          "LVM_vxvm::revert_plexes",
-         vxmake("vol01")},
+         vxmake("vol01"),
+         true},
         {"no plex can be initialised",
          {"/dev/sdc"},
          [&](vbtest::FakeRunner& fake) {
@@ -267,7 +280,8 @@ TEST_F(VxvmRevert, FailuresStopTheRevertAndLeaveNoDescriptionFile) {
          "Error: no volumes were reverted! This may be because the physical volumes presented "
          "were not enough to revert any volumes",
          "LVM_vxvm::revert_plexes",
-         "vxvol -g datadg init clean vol01 vol01-02"},
+         "vxvol -g datadg init clean vol01 vol01-02",
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -277,13 +291,75 @@ TEST_F(VxvmRevert, FailuresStopTheRevertAndLeaveNoDescriptionFile) {
         LVM_vxvm backend;
         std::map<std::string, std::string> map;
         putMarker("revertwait", "2");
-        fakeClock_ = vbhost::FakeClock();
+        static_cast<vbhost::FakeClock&>(fakeClock_) = vbhost::FakeClock();
+        log_.clear();
         EXPECT_EQ(message([&] { backend.revertLVs(c.disks, metadata_.c_str(), map); }), c.message);
         EXPECT_EQ(thrownBy_, c.thrownBy);
         EXPECT_EQ(fake.commands().back(), c.lastCommand);
-        EXPECT_EQ(fakeClock_.sleeps(), std::vector<uint64_t>{2000});  // the "revertwait" hook
-        EXPECT_EQ(filesIn(tempDir_.path()), "");
+        EXPECT_EQ(fakeClock_.sleeps(),
+                  c.acted ? std::vector<uint64_t>{2000} : std::vector<uint64_t>{});
+        EXPECT_EQ(host_.leftoverTempFiles(), "");
+        // What a failed rebuild leaves is named for the operator.
+        EXPECT_EQ(log_.contains("Could not undo the disk emc0_0a1c, re-initialised for disk group "
+                                "datadg"),
+                  c.lastCommand != "vxdisk -qe path" && c.lastCommand != "vxdg -C import datadg");
     }
+}
+
+// Everything from the metadata that goes into a command or a file name, and the temp directory,
+// is checked before the live group is deported or a disk is re-initialised.
+TEST_F(VxvmRevert, BadNamesAndFilesAreRefusedBeforeAnythingChanges) {
+    const auto renamed = [&](const std::string& from, const std::string& to) {
+        return std::regex_replace(metadata_, std::regex(from), to);
+    };
+    struct Case {
+        const char* name;
+        std::string metadata;
+        std::function<void()> prepare;
+        std::string message;
+    };
+    const std::string shellWords =
+        "characters that the shell would interpret (allowed: letters, digits and \"._+-:/@\")";
+    const std::string longName(300, 'v');
+    std::optional<vbhost::ScopedConfig> noTempDir;
+    const Case cases[] = {
+        {"a volume name with a command in it", renamed("vol01", "vol$(reboot)"), [] {},
+         "Refusing to run a command with the volume name [vol$(reboot)]: it holds " + shellWords},
+        {"a volume name of 300 characters", renamed("vol01", longName), [] {},
+         "Refusing to use the volume name [" + longName +
+             "]: its description file name would be longer than 255 characters"},
+        {"a disk media name with a backquote", renamed("datadg03", "datadg`id`03"), [] {},
+         "Refusing to run a command with the captured disk media name [datadg`id`03]: it holds " +
+             shellWords},
+        {"a description file name planted in the temp directory", metadata_,
+         [&] { symlink("/etc/passwd", file("vol01").c_str()); },
+         "Refusing to use the file " + file("vol01") + ": it is a symbolic link"},
+        {"no temp directory", metadata_,
+         [&] {
+             noTempDir.emplace(vbhost::IniConfig::fromString(
+                 "[host]\ntemp_dir = " + host_.scratch("missing") + "\n"));
+         },
+         "Error: temp directory is NULL!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vbtest::FakeRunner fake;
+        fake.always("vxdisk -f scandisks").always("vxdg -q list", 0, "datadg enabled 1.2.h\n");
+        replayDatadg(fake);
+        c.prepare();
+        std::map<std::string, std::string> map;
+        EXPECT_EQ(message([&] { LVM_vxvm().revertLVs(kPresented, c.metadata.c_str(), map); }),
+                  c.message);
+        // Nothing but the rescan and the listings ran.
+        for (const std::string& cmd : fake.commands()) {
+            EXPECT_TRUE(cmd == "vxdisk -f scandisks" || cmd == "vxdg -q list" ||
+                        cmd == "vxdisk -qe path")
+                << cmd;
+        }
+        unlink(file("vol01").c_str());
+        noTempDir.reset();
+    }
+    EXPECT_EQ(host_.leftoverTempFiles(), "");
 }
 
 TEST_F(VxvmRevert, SharedGroupGetsItsClusterActivationBack) {
@@ -405,6 +481,96 @@ TEST_F(VxvmRevert, VolumesOnTheDisks) {
     volumes.clear();
     backend.getLVsOnPVs(vg, {"/dev/sde"}, volumes);
     EXPECT_TRUE(volumes.empty());
+}
+
+}  // namespace
+
+namespace {
+
+class VxvmRevertFaults : public VxvmRevert {};
+
+// A failure at each command of a revert in turn: the caller gets that command's failure (or the
+// revert goes on, where the failure is one it tolerates); until a disk is re-initialised the live
+// group comes back as it was; after that nothing is destroyed, and the log names what the failed
+// revert leaves for a second run to finish.
+TEST_F(VxvmRevertFaults, AFailureAtEachCommandOfARevert) {
+    const auto answer = [](vbtest::FakeRunner& fake) {
+        fake.always("vxdisk -f scandisks")
+            .always("vxdg deport datadg")
+            .always("vxdg -C import datadg")
+            .alwaysMatch(
+                "vxdisk -f init emc0_0a1[cd]|vxdg init datadg emc0_0a1c|"
+                "vxdg -g datadg adddisk emc0_0a1d|vxmake -g datadg .*|vxmend .*|"
+                "vxvol -g datadg (init clean|start) .*",
+                [](const std::string&) { return Reply{}; });
+        replayDatadg(fake);
+    };
+    std::map<std::string, std::string> map;
+    const auto runs = vbtest::failEachCommand(
+        log_, answer, [&] { LVM_vxvm().revertLVs(kPresented, metadata_.c_str(), map); });
+    const auto at = [&](const std::string& command) {
+        return std::find_if(runs.begin(), runs.end(),
+                            [&](const auto& run) { return run.command == command; }) -
+               runs.begin();
+    };
+    // The changes run from the first disk's init to the read back of the rebuilt group.
+    const auto firstChange = at("vxdisk -f init emc0_0a1c");
+    const auto readBack = at("vxdg list datadg");
+    ASSERT_LT(firstChange, readBack);
+    ASSERT_EQ(static_cast<size_t>(readBack) + vbtest::populateCommands("datadg").size(),
+              runs.size());
+    const std::regex tolerated(
+        "vxdisk -f scandisks|vxdisk -v list .*|vxmake .*|vxmend .*|vxvol -g datadg (init clean|"
+        "start) .*");
+    for (const vbtest::InjectedFailure& run : runs) {
+        SCOPED_TRACE(run.command);
+        const bool fatal = !std::regex_match(run.command, tolerated);
+        if (!fatal) {
+            EXPECT_EQ(run.error, "(no exception)");
+        } else if (run.command.find("grep flags:") == std::string::npos) {
+            EXPECT_EQ(run.error, "Error: cmd: '" + run.command +
+                                     "' failed with the error: 'injected failure'");
+            EXPECT_EQ(run.after, run.command == "vxdisk -f init emc0_0a1c"
+                                     ? std::vector<std::string>{"vxdg -C import datadg"}
+                                     : std::vector<std::string>{});
+        }
+        const long i = static_cast<long>(run.n) - 1;
+        const bool named = std::any_of(run.log.begin(), run.log.end(), [](const std::string& line) {
+            return line.find(
+                       "Could not undo the disk emc0_0a1c, re-initialised for disk "
+                       "group datadg: a re-initialised disk does not get its earlier "
+                       "contents back") != std::string::npos;
+        });
+        EXPECT_EQ(named, fatal && i > firstChange && i < readBack);
+    }
+}
+
+// Prepare and cancel: a failure at each command is what the caller gets, and nothing runs after
+// it.
+TEST_F(VxvmRevertFaults, AFailureAtEachCommandOfPrepareAndCancel) {
+    LVM::VG vg;
+    vg.name = "datadg";
+    const std::function<void()> operations[] = {
+        [&] { LVM_vxvm().prepRevertLV(vg, metadata_.c_str(), kPresented); },
+        [&] { LVM_vxvm().cancelRevertLV(metadata_.c_str(), kPresented); },
+    };
+    for (const auto& operation : operations) {
+        const auto runs = vbtest::failEachCommand(
+            log_,
+            [](vbtest::FakeRunner& fake) {
+                fake.always("vxdg flush datadg")
+                    .always("vxdg deport datadg")
+                    .always("vxdg -C import datadg");
+            },
+            operation);
+        EXPECT_FALSE(runs.empty());
+        for (const vbtest::InjectedFailure& run : runs) {
+            SCOPED_TRACE(run.command);
+            EXPECT_EQ(run.error, "Error: cmd: '" + run.command +
+                                     "' failed with the error: 'injected failure'");
+            EXPECT_TRUE(run.after.empty());
+        }
+    }
 }
 
 }  // namespace

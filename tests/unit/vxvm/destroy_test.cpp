@@ -1,5 +1,6 @@
-// Teardown through the fake runner on the captured output of datadg: the order of a destroy, the
-// I/O drain and its cap, the early returns, disk removal and the flush and deport.
+// Destroy through the fake runner on the captured output of datadg: the order of a destroy, the
+// I/O drain and its cap, the early returns, a group that stays, disk removal and the flush and
+// deport.
 #include <gtest/gtest.h>
 
 #include "VxvmSandbox.h"
@@ -25,7 +26,8 @@ std::vector<std::string> destroyCommands(int polls) {
                                   "vxprint -g datadg -d -F%name",
                                   "vxdmpadm settune dmp_cache_open=on",
                                   "vxvol -g datadg stopall",
-                                  "vxdg destroy datadg"};
+                                  "vxdg destroy datadg",
+                                  "vxdg -q list"};
     for (const char* da : kDas) {
         cmds.push_back(std::string("vxdisk offline ") + da);
         cmds.push_back(std::string("vxdisk rm ") + da);
@@ -38,22 +40,24 @@ std::vector<std::string> destroyCommands(int polls) {
     return cmds;
 }
 
-// Answers the teardown commands that have no captured output: all succeed.
-void answerTeardown(vbtest::FakeRunner& fake) {
+// Answers the destroy commands that have no captured output: all succeed, and datadg is gone
+// afterwards.
+void answerDestroy(vbtest::FakeRunner& fake) {
     fake.alwaysMatch("vxdmpadm (settune|iostat start|iostat stop).*",
                      [](const std::string&) { return Reply{}; })
         .alwaysMatch("vxvol -g datadg stopall|vxdg destroy datadg|vxdisk (offline|rm) .*",
-                     [](const std::string&) { return Reply{}; });
+                     [](const std::string&) { return Reply{}; })
+        .always("vxdg -q list", 0, "otherdg      enabled,cds          1234567777.5.hostA\n");
 }
 
-class VxvmTeardown : public vbtest::VxvmSandbox {};
+class VxvmDestroy : public vbtest::VxvmSandbox {};
 
-TEST_F(VxvmTeardown, DestroyStopsDestroysRemovesAndWaitsForTheDisksToDrain) {
+TEST_F(VxvmDestroy, DestroyStopsDestroysRemovesAndWaitsForTheDisksToDrain) {
     vbtest::FakeRunner fake;
     // Pending I/O on the first poll, none on the second.
     fake.on("vxdmpadm -q iostat show dmpnodename=emc0_0a1c", 0,
             "DMPNODENAME READS WRITES\nemc0_0a1c  2  1  4\nemc0_0a1c 9 9\n");
-    answerTeardown(fake);
+    answerDestroy(fake);
     replayDatadg(fake);
     putMarker("rmgroup.before", "4");
     putMarker("rmdg.after", "5");
@@ -70,12 +74,37 @@ TEST_F(VxvmTeardown, DestroyStopsDestroysRemovesAndWaitsForTheDisksToDrain) {
     EXPECT_TRUE(log_.contains("Info: cmd: 'vxdg destroy datadg'\nstd_out:\n\nstd_err:\n\n"));
 }
 
-TEST_F(VxvmTeardown, DrainGivesUpAfterTenMinutes) {
+// Releases that count the I/O per path print rows that name the paths, not the disk: those rows
+// are the disk's, and the drain waits for them too.
+TEST_F(VxvmDestroy, TheDrainWaitsForIoCountedPerPath) {
+    vbtest::FakeRunner fake;
+    fake.on(
+        "vxdmpadm -q iostat show dmpnodename=emc0_0a1b", 0,
+        vbtest::readFixture("vxvm/real-hosts/vxdmpadm_-q_iostat_show_dmpnodename=emc0_0a1b.txt"));
+    answerDestroy(fake);
+    replayDatadg(fake);
+
+    LVM_vxvm().destroyVG("datadg");
+
+    vbtest::expectCommands(fake.commands(), destroyCommands(2));
+    EXPECT_EQ(fakeClock_.sleeps(), std::vector<uint64_t>{10000});
+    EXPECT_TRUE(log_.contains("6 I/O pending."));
+    const auto lines = volbridge::vxvm::parseIostat(
+        vbtest::readFixture("vxvm/real-hosts/vxdmpadm_-q_iostat_show_dmpnodename=emc0_0a1b.txt"),
+        "emc0_0a1b");
+    std::vector<int64_t> counted;
+    for (const auto& line : lines) {
+        if (line.counted) counted.push_back(line.pending);
+    }
+    EXPECT_EQ(counted, (std::vector<int64_t>{3, 3}));
+}
+
+TEST_F(VxvmDestroy, DrainGivesUpAfterTenMinutes) {
     vbtest::FakeRunner fake;
     fake.alwaysMatch("vxdmpadm -q iostat show dmpnodename=(.*)", [](const std::string& cmd) {
         return Reply{0, cmd.substr(cmd.find('=') + 1) + " 0 0 1\n", ""};
     });
-    answerTeardown(fake);
+    answerDestroy(fake);
     replayDatadg(fake);
 
     LVM_vxvm().destroyVG("datadg");
@@ -87,17 +116,16 @@ TEST_F(VxvmTeardown, DrainGivesUpAfterTenMinutes) {
     EXPECT_TRUE(log_.contains("3 I/O still pending. Can't wait longer..."));
 }
 
-TEST_F(VxvmTeardown, EveryStepIsTriedWhateverTheEarlierOnesDid) {
+TEST_F(VxvmDestroy, EveryStepOfTheDisksIsTriedWhateverTheEarlierOnesDid) {
     vbtest::FakeRunner fake;
     fake.on("vxprint -g datadg", 1, "", "VxVM vxprint ERROR V-5-1-684 IPC failure")
         .on("vxdmpadm settune dmp_cache_open=on", 1)
         .on("vxvol -g datadg stopall", 1, "", "busy")
-        .on("vxdg destroy datadg", 1, "", "VxVM vxdg ERROR V-5-1-2275 in use")
         .on("vxdisk offline emc0_0a1b", 1, "", "offline failed")
         .on("vxdisk rm emc0_0a1c", 1, "", "rm failed")
         .on("vxdmpadm iostat start", 1, "", "no stats")
         .on("vxdmpadm iostat stop", 1);
-    answerTeardown(fake);
+    answerDestroy(fake);
     replayDatadg(fake);
 
     LVM_vxvm().destroyVG("datadg");
@@ -115,7 +143,48 @@ TEST_F(VxvmTeardown, EveryStepIsTriedWhateverTheEarlierOnesDid) {
     }
 }
 
-TEST_F(VxvmTeardown, DestroyRunsNothingForAMissingGroupOrWhenTheOperatorKeepsIt) {
+// A group that is still there after the destroy (a volume open) fails the destroy, names the
+// group, and keeps its disks: offlining them would take the volumes down under their users.
+TEST_F(VxvmDestroy, AGroupThatStaysFailsTheDestroyAndKeepsItsDisks) {
+    struct Case {
+        const char* name;
+        vbtest::Reply destroy;
+        std::string listed;  // "vxdg -q list" after the destroy
+        std::string message;
+        const char* thrownBy;
+    };
+    const Case cases[] = {
+        {"vxdg destroy fails",
+         {1, "", "VxVM vxdg ERROR V-5-1-2275 Volume vol01 is open"},
+         "",
+         "Error: cmd: 'vxdg destroy datadg' failed with the error: 'VxVM vxdg ERROR V-5-1-2275 "
+         "Volume vol01 is open'",
+         "LVM_vxvm::rmGroup"},
+        {"the group is listed after a destroy that said it succeeded",
+         {0, "", ""},
+         vbtest::readFixture("vxvm/vxdg_-q_list.txt"),
+         "Error: the disk group 'datadg' is still imported after 'vxdg destroy datadg'; its disks "
+         "were left as they are",
+         "LVM_vxvm::destroyVG"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vbtest::FakeRunner fake;
+        fake.on("vxdg destroy datadg", c.destroy.status, c.destroy.out, c.destroy.err)
+            .always("vxdg -q list", 0, c.listed)
+            .allowUnused();
+        answerDestroy(fake);
+        replayDatadg(fake);
+        std::string thrownBy;
+        EXPECT_EQ(vbtest::failureOf([] { LVM_vxvm().destroyVG("datadg"); }, &thrownBy), c.message);
+        EXPECT_EQ(thrownBy, c.thrownBy);
+        std::vector<std::string> expected = destroyCommands(0);
+        expected.resize(c.destroy.status ? 6 : 7);
+        vbtest::expectCommands(fake.commands(), expected);
+    }
+}
+
+TEST_F(VxvmDestroy, DestroyRunsNothingForAMissingGroupOrWhenTheOperatorKeepsIt) {
     {
         vbtest::FakeRunner fake;
         fake.on("vxprint -g gone", 11, "",
@@ -135,16 +204,13 @@ TEST_F(VxvmTeardown, DestroyRunsNothingForAMissingGroupOrWhenTheOperatorKeepsIt)
         EXPECT_EQ(fakeClock_.sleeps(), std::vector<uint64_t>{3000});
     }
     vbtest::FakeRunner fake;
-    try {
-        LVM_vxvm().destroyVG(nullptr);
-        ADD_FAILURE() << "accepted";
-    } catch (const YbException& e) {
-        EXPECT_EQ(e.getMessage(), "Error: vg_name is NULL!");
-        EXPECT_EQ(e.getFuncName(), "LVM_vxvm::destroyVG");
-    }
+    std::string thrownBy;
+    EXPECT_EQ(vbtest::failureOf([] { LVM_vxvm().destroyVG(nullptr); }, &thrownBy),
+              "Error: vg_name is NULL!");
+    EXPECT_EQ(thrownBy, "LVM_vxvm::destroyVG");
 }
 
-TEST_F(VxvmTeardown, GroupAndDiskRemoval) {
+TEST_F(VxvmDestroy, GroupAndDiskRemoval) {
     vbtest::FakeRunner fake;
     fake.on("vxdg destroy datadg", 1, "", "VxVM vxdg ERROR V-5-1-2275")
         .on("vxdisk list emc0_0a1b > /dev/null 2> /dev/null && vxdisk -f rm emc0_0a1b", 11)
@@ -181,6 +247,7 @@ TEST_F(VxvmTeardown, GroupAndDiskRemoval) {
     // All three disks of the group: two leave it, the group goes with the third.
     backend.rmDisksAndGroup("datadg", {"/dev/sdb", "/dev/sdc", "/dev/sdd"});
 
+    // The host's disk paths are read once a call.
     vbtest::expectCommands(
         fake.commands(),
         {"vxdg destroy datadg",
@@ -188,12 +255,11 @@ TEST_F(VxvmTeardown, GroupAndDiskRemoval) {
          "vxdisk list emc0_0a1c > /dev/null 2> /dev/null && vxdisk -f rm emc0_0a1c",
          "vxdisk -qe path",
          "vxdisk list emc0_0a1e > /dev/null 2> /dev/null && vxdisk -f rm emc0_0a1e",
-         "vxdisk -qe path", "vxprint -g datadg -d -F%da_name", "vxdisk -qe path",
-         "vxdg -g datadg rmdisk datadg01", "vxdisk -qe path", "vxdg -g datadg rmdisk datadg02",
-         "vxdg destroy datadg"});
+         "vxprint -g datadg -d -F%da_name", "vxdisk -qe path", "vxdg -g datadg rmdisk datadg01",
+         "vxdg -g datadg rmdisk datadg02", "vxdg destroy datadg"});
 }
 
-TEST_F(VxvmTeardown, FlushAndDeport) {
+TEST_F(VxvmDestroy, FlushAndDeport) {
     {
         vbtest::FakeRunner fake;
         fake.on("vxdg flush datadg").on("vxdg deport datadg");
@@ -226,6 +292,43 @@ TEST_F(VxvmTeardown, FlushAndDeport) {
         }
     }
     vbtest::expectCommands(fake.commands(), {"vxdg flush datadg"});
+}
+
+}  // namespace
+
+namespace {
+
+// A failure at each command of a destroy in turn: a failed listing of the group's disks or a
+// group that stays is what the caller gets, and nothing runs after it (the disks of a group that
+// stays are kept); every other failure is logged and the destroy goes on.
+TEST_F(VxvmDestroy, AFailureAtEachCommand) {
+    const auto runs = vbtest::failEachCommand(
+        log_,
+        [](vbtest::FakeRunner& fake) {
+            answerDestroy(fake);
+            replayDatadg(fake);
+        },
+        [] { LVM_vxvm().destroyVG("datadg"); });
+    vbtest::expectCommands(
+        [&] {
+            std::vector<std::string> run;
+            for (const auto& r : runs) run.push_back(r.command);
+            return run;
+        }(),
+        destroyCommands(1));
+    const std::set<std::string> fatal{"vxprint -g datadg -d -F%da_name",
+                                      "vxprint -g datadg -d -F%name", "vxdg destroy datadg",
+                                      "vxdg -q list"};
+    for (const vbtest::InjectedFailure& run : runs) {
+        SCOPED_TRACE(run.command);
+        if (!fatal.count(run.command)) {
+            EXPECT_EQ(run.error, "(no exception)");
+            continue;
+        }
+        EXPECT_EQ(run.error,
+                  "Error: cmd: '" + run.command + "' failed with the error: 'injected failure'");
+        EXPECT_TRUE(run.after.empty());
+    }
 }
 
 }  // namespace
