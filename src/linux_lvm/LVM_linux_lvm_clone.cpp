@@ -1,20 +1,33 @@
 // Clone import: a volume group brought up from block-level copies of its PVs, beside the group
 // they were copied from, under a new name and with new identifiers.
 //
-// Everything is checked and the new metadata is complete before the first clone changes: the
-// devices, which PV each carries, the new name, the pruned description. Then, under the import
-// lock (taken before the groups are listed, so that no other import chooses the same name), the
-// clones are re-initialised and the metadata restored; then the group is activated.
+//   check   the devices; which backup-time PV each carries (through the map, or the journal of a
+//           run that was stopped); how LVM2 on this host sees them: it must see every one, and
+//           none may be a PV that a group here uses, unless they are all the PVs of the group an
+//           earlier run of this very import made from them; the new name; the pruned description
+//           and the temporary file that hands it to LVM2. All under the import lock, taken before
+//           the groups are listed, so that no other import chooses the same name.
+//   act     each clone re-initialised, the metadata restored onto them, the group activated (the
+//           clones joining LVM's devices file first where the host keeps one); for the group an
+//           earlier run made, only the activation.
+//   result  the new group; the map leads from each backup-time PV id to its clone's new id, and
+//           the journal keeps nothing of this group's run on these devices.
+//
+// What a failed step leaves (re-initialised clones, a restored group) is left as it is: running
+// the same import again finishes it, and the log names it.
+#include <cctype>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "LVM/LVM.h"
-#include "core/Command.h"
+#include "core/Operation.h"
 #include "core/ShellWord.h"
 #include "core/TempFile.h"
 #include "core/Text.h"
-#include "host/LogWriter.h"
 #include "host/YBPlatformInfo.h"
+#include "linux_lvm/lvm2_clone_set.h"
+#include "linux_lvm/lvm2_command.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_identity.h"
 #include "linux_lvm/lvm2_import_state.h"
@@ -25,33 +38,24 @@ namespace {
 
 using namespace volbridge::lvm2;
 using Parser = LVM_linux_lvm_parser;
-using volbridge::CommandLine;
-using volbridge::CommandResult;
+using volbridge::Operation;
 using volbridge::printable;
 
 const char* const kFunc = "LVM_linux_lvm::recreateVG";
-const volbridge::Origin kHere{kFunc, volbridge::unit::kLinuxLvm};
 const char* const kConfigSection = "FileSystemAgent";
 
-template <class... A>
-void info(EvDebug::Fmt fmt, const A&... args) {
-    say(Operation::CloneImport, kFunc, fmt, args...);
+// The backup-time description, owned by the import.
+using Description = CheckedMetadata;
+
+void readPassedMetadata(const Operation& op, Description& d, const char* metadata) {
+    op.log(0, "Parsing supplied LVM metadata...");
+    d.read(metadata ? metadata : "", "passed metadata");
 }
 
-// The backup-time description, parsed and checked, owned by the import.
-struct Description {
-    Parser parser;
-    Parser::NodeAutoPtr root;
-    Node* vg = nullptr;
-    Node* pvs = nullptr;
-    Node* lvs = nullptr;
-};
-
-void readPassedMetadata(Description& d, const char* metadata) {
-    info("Parsing supplied LVM metadata...");
-    d.root = d.parser.parse(metadata ? metadata : "");
-    addMissingVolumeSections(d.root);
-    crossCheckMeta(d.root, d.parser, "passed metadata", &d.vg, &d.pvs, &d.lvs);
+std::string joined(const std::list<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
+    return text;
 }
 
 // The first "<old name>_copy_NNN" that no group bears, nor a group LVM2 skipped.
@@ -66,44 +70,103 @@ std::string newGroupName(const std::string& old_name, const GroupListing& listin
     }
 }
 
-// The new group's name and identifier, in the record and in the tree.
-void chooseIdentity(LVM::VG& result, Description& d, const GroupListing& listing) {
+// Whether `name` is one that this import gives a copy of the group `old_name`.
+bool isCopyName(const std::string& name, const std::string& old_name) {
+    const std::string lead = old_name + "_copy_";
+    if (name.compare(0, lead.size(), lead) != 0 || name.size() < lead.size() + 3) return false;
+    for (size_t i = lead.size(); i < name.size(); ++i) {
+        if (!isdigit(static_cast<unsigned char>(name[i]))) return false;
+    }
+    return true;
+}
+
+// The group's name and identifier, in the record and in the tree.
+void setIdentity(const Operation& op, LVM::VG& result, Description& d, const std::string& name,
+                 const std::string& uuid) {
     result.orig_name = d.vg->name;
     result.orig_uuid = idOf(d.vg);
-    result.uuid = genUUID();
-    result.name = newGroupName(result.orig_name, listing);
-    if (result.name.size() > kMaxLvmNameLength) {
-        kHere.fail("Can't re-create VG [" + printable(result.orig_name) + "]: the new name [" +
-                   printable(result.name) + "] would be longer than the " +
-                   std::to_string(kMaxLvmNameLength) + " characters LVM2 allows");
-    }
-    const std::string problem = lvmNameProblem(result.name, kMaxLvmNameLength);
-    if (!problem.empty()) {
-        kHere.fail("Can't re-create VG [" + printable(result.orig_name) + "]: the new name [" +
-                   printable(result.name) + "] is not a name LVM2 accepts: " + problem);
-    }
+    result.name = name;
+    result.uuid = uuid;
     Parser::assign(Parser::findDirectChild(d.vg, "id"), result.uuid.c_str());
     Parser::rename(d.vg, result.name.c_str());
-    info("Rebuilding VG [%s], Old UUID=[%s] under the new name [%s], New UUID=[%s]",
-         result.orig_name.c_str(), result.orig_uuid.c_str(), result.name.c_str(),
-         result.uuid.c_str());
+    op.log(0, "Rebuilding VG [%s], Old UUID=[%s] under the new name [%s], New UUID=[%s]",
+           result.orig_name.c_str(), result.orig_uuid.c_str(), result.name.c_str(),
+           result.uuid.c_str());
 }
+
+// The name of a new group; it must be one LVM2 accepts.
+std::string chooseNewName(const Operation& op, const Description& d, const GroupListing& listing) {
+    const std::string old_name = d.vg->name;
+    const std::string name = newGroupName(old_name, listing);
+    if (name.size() > kMaxLvmNameLength) {
+        op.fail("Can't re-create VG [" + printable(old_name) + "]: the new name [" +
+                printable(name) + "] would be longer than the " +
+                std::to_string(kMaxLvmNameLength) + " characters LVM2 allows");
+    }
+    const std::string problem = lvmNameProblem(name, kMaxLvmNameLength);
+    if (!problem.empty()) {
+        op.fail("Can't re-create VG [" + printable(old_name) + "]: the new name [" +
+                printable(name) + "] is not a name LVM2 accepts: " + problem);
+    }
+    return name;
+}
+
+// The group an earlier run of this import made from the clones must bear a name this import
+// gives, and have exactly the clones as its PVs.
+void requireMadeByThisImport(const Operation& op, const Description& d, const ExistingGroup& group,
+                             const CheckedMetadata& made, const std::vector<PassedPV>& passed,
+                             const std::string& devices) {
+    std::set<std::string> pvs, given;
+    for (Node* pv = made.pvs->child; pv; pv = pv->next) pvs.insert(idOf(pv));
+    for (const PassedPV& pv : passed) given.insert(pv.current);
+    if (!isCopyName(group.name, d.vg->name) || pvs != given) {
+        op.fail("PV devices " + devices + " belong to VG [" + printable(group.name) +
+                "], which is not a copy of VG [" + printable(d.vg->name) +
+                "] that this import makes from them: refusing to re-initialize them");
+    }
+    op.log(0,
+           "VG [%s] was made from these devices by an earlier run of this import: it is "
+           "finished, and no device is re-initialized",
+           group.name.c_str());
+}
+
+// The identifiers the new group's LVs get: new ones, or, for the group an earlier run made, the
+// ones its LVs have.
+class LvIds {
+  public:
+    explicit LvIds(const CheckedMetadata* made) {
+        for (Node* lv = made ? made->lvs->child : nullptr; lv; lv = lv->next) {
+            existing_[lv->name] = idOf(lv);
+        }
+        finishing_ = made != nullptr;
+    }
+    std::string of(const std::string& lv) const {
+        auto found = existing_.find(lv);
+        return found != existing_.end() ? found->second : genUUID();
+    }
+    bool finishing() const { return finishing_; }
+    const std::map<std::string, std::string>& existing() const { return existing_; }
+
+  private:
+    std::map<std::string, std::string> existing_;
+    bool finishing_ = false;
+};
 
 // Each device's PV section, which takes the device's new identifier and path; the records of the
 // result's PVs. PV section name -> new identifier.
-std::map<std::string, std::string> assignPVs(LVM::VG& result, Description& d,
-                                             std::vector<PassedPV>& passed) {
+std::map<std::string, std::string> assignPVs(const Operation& op, LVM::VG& result, Description& d,
+                                             std::vector<PassedPV>& passed, const LvIds& ids) {
     std::map<std::string, std::string> pv_name_to_uuid;
     for (PassedPV& pv : passed) {
         pv.section = findPVSection(d.pvs, pv.orig);
         if (!pv.section) {
-            kHere.fail("Can't find PV [" + pv.device + "], UUID=[" + printable(pv.orig) +
-                       "] in the metadata.");
+            op.fail("Can't find PV [" + pv.device + "], UUID=[" + printable(pv.orig) +
+                    "] in the metadata.");
         }
     }
-    requireOneDevicePerPV(kHere, passed);
+    requireOneDevicePerPV(op.origin(), passed);
     for (PassedPV& pv : passed) {
-        pv.fresh = genUUID();
+        pv.fresh = ids.finishing() ? pv.current : genUUID();
         Parser::assign(Parser::findDirectChild(pv.section, "id"), pv.fresh.c_str());
         Parser::assign(Parser::findDirectChild(pv.section, "device"), pv.device.c_str());
         pv_name_to_uuid[pv.section->name] = pv.fresh;
@@ -116,31 +179,34 @@ std::map<std::string, std::string> assignPVs(LVM::VG& result, Description& d,
     return pv_name_to_uuid;
 }
 
-void prunePVs(Description& d, const std::map<std::string, std::string>& pv_name_to_uuid) {
-    info("Pruning metadata leaving only relevant PVs and LVs...");
-    std::set<std::string> keep;
-    for (const auto& entry : pv_name_to_uuid) keep.insert(entry.first);
-    for (const RemovedSection& pv : removePVsNotIn(d.pvs, keep)) {
-        info("Removing PV [%s], UUID [%s] from metadata", pv.name.c_str(), pv.id.c_str());
+std::set<std::string> namesOf(const std::map<std::string, std::string>& pv_name_to_uuid) {
+    std::set<std::string> names;
+    for (const auto& entry : pv_name_to_uuid) names.insert(entry.first);
+    return names;
+}
+
+void prunePVs(const Operation& op, Description& d,
+              const std::map<std::string, std::string>& pv_name_to_uuid) {
+    op.log(0, "Pruning metadata leaving only relevant PVs and LVs...");
+    for (const RemovedSection& pv : removePVsNotIn(d.pvs, namesOf(pv_name_to_uuid))) {
+        op.log(0, "Removing PV [%s], UUID [%s] from metadata", pv.name.c_str(), pv.id.c_str());
     }
 }
 
 // The LVs whose stripes all lie on the clones stay, each with a new identifier; the others go.
 // The records of the visible ones go into the result, those of the hidden ones (mirror sides and
 // logs) into `hidden_lvs` by name.
-void keepStripedLVs(LVM::VG& result, Description& d,
-                    const std::map<std::string, std::string>& pv_name_to_uuid,
+void keepStripedLVs(const Operation& op, LVM::VG& result, Description& d,
+                    const std::map<std::string, std::string>& pv_name_to_uuid, const LvIds& ids,
                     std::map<std::string, LVM::LV>* hidden_lvs) {
-    std::set<std::string> pvNames;
-    for (const auto& entry : pv_name_to_uuid) pvNames.insert(entry.first);
-    LVsOnPVs placed = keepLVsWhollyOn(d.lvs, pvNames, d.parser);
+    LVsOnPVs placed = keepLVsWhollyOn(d.lvs, namesOf(pv_name_to_uuid), d.parser);
     for (const RemovedSection& lv : placed.removed) {
-        info("Removing LV [%s], UUID=[%s] from metadata", lv.name.c_str(), lv.id.c_str());
+        op.log(0, "Removing LV [%s], UUID=[%s] from metadata", lv.name.c_str(), lv.id.c_str());
     }
     for (const StripedLV& kept : placed.kept) {
         LVM::LV record;
         record.orig_uuid = idOf(kept.lv);
-        record.uuid = genUUID();
+        record.uuid = ids.of(kept.lv->name);
         record.device = "/dev/" + result.name + "/" + kept.lv->name;
         for (const std::string& stripe : kept.stripes) {
             record.pvs.push_back(pv_name_to_uuid.at(stripe));
@@ -151,62 +217,65 @@ void keepStripedLVs(LVM::VG& result, Description& d,
             (*hidden_lvs)[kept.lv->name] = record;
         }
         Parser::assign(Parser::findDirectChild(kept.lv, "id"), record.uuid.c_str());
-        info("LV [%s]: Old UUID=[%s], New UUID=[%s]", kept.lv->name, record.orig_uuid.c_str(),
-             record.uuid.c_str());
+        op.log(0, "LV [%s]: Old UUID=[%s], New UUID=[%s]", kept.lv->name, record.orig_uuid.c_str(),
+               record.uuid.c_str());
     }
 }
 
 // Stacked LVs (raid, thin, cache, VDO, integrity, ...) stay only when everything they use lies
 // on the clones; otherwise they go whole, with their hidden parts and with the LVs that use them.
-void dropStackedLVs(Description& d, const LvUsage& usage,
+void dropStackedLVs(const Operation& op, Description& d, const LvUsage& usage,
                     const std::map<std::string, std::string>& pv_name_to_uuid) {
-    std::set<std::string> pvNames;
-    for (const auto& entry : pv_name_to_uuid) pvNames.insert(entry.first);
-    for (const DroppedLV& lv : removeStackedLVsNotWhollyOn(d.lvs, usage, pvNames, d.parser)) {
+    for (const DroppedLV& lv :
+         removeStackedLVsNotWhollyOn(d.lvs, usage, namesOf(pv_name_to_uuid), d.parser)) {
         if (lv.partOf.empty()) {
-            info("Removing LV [%s], UUID=[%s] from metadata: it uses PV [%s], which is not "
-                 "among the supplied devices",
-                 lv.section.name.c_str(), lv.section.id.c_str(), lv.outsidePV.c_str());
+            op.log(0,
+                   "Removing LV [%s], UUID=[%s] from metadata: it uses PV [%s], which is not "
+                   "among the supplied devices",
+                   lv.section.name.c_str(), lv.section.id.c_str(), lv.outsidePV.c_str());
         } else {
-            info("Removing LV [%s], UUID=[%s] from metadata: it is a part of LV [%s], which was "
-                 "removed",
-                 lv.section.name.c_str(), lv.section.id.c_str(), lv.partOf.c_str());
+            op.log(0,
+                   "Removing LV [%s], UUID=[%s] from metadata: it is a part of LV [%s], which "
+                   "was removed",
+                   lv.section.name.c_str(), lv.section.id.c_str(), lv.partOf.c_str());
         }
     }
 }
 
 // The stacked LVs that stayed get new identifiers; the visible ones (a raid LV, a thin pool, a
 // thin LV, a cached LV, ...) go into the result with every PV they use.
-void keepStackedLVs(LVM::VG& result, Description& d, const LvUsage& usage,
-                    const std::map<std::string, std::string>& pv_name_to_uuid) {
+void keepStackedLVs(const Operation& op, LVM::VG& result, Description& d, const LvUsage& usage,
+                    const std::map<std::string, std::string>& pv_name_to_uuid, const LvIds& ids) {
     for (Node* lv = d.lvs->child; lv; lv = lv->next) {
         if (!isStackedLV(lv)) continue;
         LVM::LV record;
         record.orig_uuid = idOf(lv);
-        record.uuid = genUUID();
+        record.uuid = ids.of(lv->name);
         record.device = "/dev/" + result.name + "/" + lv->name;
-        std::set<std::string> ids;
-        for (const std::string& pv : usage.pvs(lv->name)) ids.insert(pv_name_to_uuid.at(pv));
-        record.pvs.assign(ids.begin(), ids.end());
+        std::set<std::string> uuids;
+        for (const std::string& pv : usage.pvs(lv->name)) uuids.insert(pv_name_to_uuid.at(pv));
+        record.pvs.assign(uuids.begin(), uuids.end());
         if (isVisibleLV(lv, d.parser)) result.lvs[record.uuid] = record;
         Parser::assign(Parser::findDirectChild(lv, "id"), record.uuid.c_str());
-        info("LV [%s]: Old UUID=[%s], New UUID=[%s]", lv->name, record.orig_uuid.c_str(),
-             record.uuid.c_str());
+        op.log(0, "LV [%s]: Old UUID=[%s], New UUID=[%s]", lv->name, record.orig_uuid.c_str(),
+               record.uuid.c_str());
     }
 }
 
 // Snapshots stay when their origin and copy-on-write LV both stayed, with a new identifier.
-void pruneSnapshots(Description& d, std::list<std::string>* orphans) {
+void pruneSnapshots(const Operation& op, Description& d, const LvIds& ids,
+                    std::list<std::string>* orphans) {
     for (const RemovedSection& snap : removeBrokenSnapshots(d.lvs, orphans)) {
-        info("Removing LVM Snap [%s], UUID=[%s] from metadata", snap.name.c_str(), snap.id.c_str());
+        op.log(0, "Removing LVM Snap [%s], UUID=[%s] from metadata", snap.name.c_str(),
+               snap.id.c_str());
     }
     for (Node* lv = d.lvs->child; lv; lv = lv->next) {
         if (!evaluateSnapshot(lv, d.lvs).isSnapshot) continue;
         const std::string old_id = idOf(lv);
-        const std::string new_id = genUUID();
+        const std::string new_id = ids.of(lv->name);
         Parser::assign(Parser::findDirectChild(lv, "id"), new_id.c_str());
-        info("LVM Snap [%s]: Old UUID=[%s], New UUID=[%s]", lv->name, old_id.c_str(),
-             new_id.c_str());
+        op.log(0, "LVM Snap [%s]: Old UUID=[%s], New UUID=[%s]", lv->name, old_id.c_str(),
+               new_id.c_str());
     }
 }
 
@@ -214,52 +283,57 @@ void pruneSnapshots(Description& d, std::list<std::string>* orphans) {
 std::list<std::string> mirrorPvs(const std::list<std::string>& components, Node* lvs,
                                  const std::map<std::string, std::string>& pv_name_to_uuid,
                                  LVM_linux_lvm_parser& parser) {
-    std::set<std::string> ids;
+    std::set<std::string> uuids;
     for (const std::string& component : components) {
         for (const std::string& pv : findPVofLV(component.c_str(), lvs, parser)) {
             auto found = pv_name_to_uuid.find(pv);
-            if (found != pv_name_to_uuid.end()) ids.insert(found->second);
+            if (found != pv_name_to_uuid.end()) uuids.insert(found->second);
         }
     }
-    return std::list<std::string>(ids.begin(), ids.end());
+    return std::list<std::string>(uuids.begin(), uuids.end());
 }
 
 // Mirrors are kept whole (with a new identifier), broken up into their last present side (which
 // keeps the mirror's name and backup-time identifier in the result), or removed.
-void settleImportedMirrors(LVM::VG& result, Description& d,
+void settleImportedMirrors(const Operation& op, LVM::VG& result, Description& d,
                            const std::map<std::string, std::string>& pv_name_to_uuid,
-                           std::map<std::string, LVM::LV>* hidden_lvs,
+                           const LvIds& ids, std::map<std::string, LVM::LV>* hidden_lvs,
                            std::list<std::string>* orphans) {
     for (const MirrorOutcome& mirror : settleMirrors(d.lvs, d.parser, orphans)) {
         const char* name = mirror.name.c_str();
         const char* id = mirror.id.c_str();
+        Node* lv = Parser::findDirectChild(d.lvs, name);
         switch (mirror.kind) {
             case MirrorOutcome::Kind::Removed:
-                info("Removing Mirror [%s], UUID=[%s] from metadata", name, id);
+                op.log(0, "Removing Mirror [%s], UUID=[%s] from metadata", name, id);
                 break;
             case MirrorOutcome::Kind::Kept: {
                 LVM::LV record;
                 record.orig_uuid = mirror.id;
-                record.uuid = genUUID();
+                record.uuid = ids.of(mirror.name);
                 record.device = "/dev/" + result.name + "/" + mirror.name;
                 record.pvs = mirrorPvs(mirror.components, d.lvs, pv_name_to_uuid, d.parser);
                 result.lvs[record.uuid] = record;
-                Node* lv = Parser::findDirectChild(d.lvs, name);
                 Parser::assign(Parser::findDirectChild(lv, "id"), record.uuid.c_str());
-                info("LVM Mirror [%s]: Old UUID=[%s], New UUID=[%s]", name, id,
-                     record.uuid.c_str());
+                op.log(0, "LVM Mirror [%s]: Old UUID=[%s], New UUID=[%s]", name, id,
+                       record.uuid.c_str());
                 break;
             }
             case MirrorOutcome::Kind::Broken: {
-                info("Breaking Mirror [%s], UUID=[%s]", name, id);
+                op.log(0, "Breaking Mirror [%s], UUID=[%s]", name, id);
                 auto hidden = hidden_lvs->find(mirror.survivor);
                 if (hidden == hidden_lvs->end()) {
-                    kHere.fail("Can't find side [" + printable(mirror.survivor) + "] of mirror [" +
-                               printable(mirror.name) + "] in metadata");
+                    op.fail("Can't find side [" + printable(mirror.survivor) + "] of mirror [" +
+                            printable(mirror.name) + "] in metadata");
                 }
                 LVM::LV record = hidden->second;
                 record.orig_uuid = mirror.id;
                 record.device = "/dev/" + result.name + "/" + mirror.name;
+                // The side bears the mirror's name now, and so it does in a group made earlier.
+                if (ids.existing().count(mirror.name)) {
+                    record.uuid = ids.of(mirror.name);
+                    Parser::assign(Parser::findDirectChild(lv, "id"), record.uuid.c_str());
+                }
                 result.lvs[record.uuid] = record;
                 hidden_lvs->erase(hidden);
                 break;
@@ -268,18 +342,35 @@ void settleImportedMirrors(LVM::VG& result, Description& d,
     }
 }
 
-// Removes the string `text` from the array value of `node`, unless it is the only element (an
-// array is never left without one).
+// The group an earlier run made has exactly the LVs this import makes.
+void requireSameLVs(const Operation& op, const Description& d, const LvIds& ids,
+                    const ExistingGroup& group) {
+    std::set<std::string> planned, made;
+    for (Node* lv = d.lvs->child; lv; lv = lv->next) planned.insert(lv->name);
+    for (const auto& entry : ids.existing()) made.insert(entry.first);
+    if (planned != made) {
+        op.fail("VG [" + printable(group.name) + "] on the given devices does not hold the LVs " +
+                "this import makes from them: refusing to re-initialize them");
+    }
+}
+
+// Removes the string `text` from the array value of `node`; the only element becomes the empty
+// array.
 void removeArrayString(Node* node, const char* text) {
-    if (!node || !node->value || !node->value->next) return;
+    if (!node) return;
     for (Parser::Value** link = &node->value; *link; link = &(*link)->next) {
-        if ((*link)->str && strcmp((*link)->str, text) == 0) {
-            Parser::Value* gone = *link;
-            *link = gone->next;
-            gone->next = nullptr;
-            Parser::destroyValues(gone);
+        Parser::Value* v = *link;
+        if (!v->str || strcmp(v->str, text) != 0) continue;
+        if (link == &node->value && !v->next) {
+            free(v->str);
+            v->str = nullptr;
+            v->type = Parser::VALUE_EMPTY_ARRAY;
             return;
         }
+        *link = v->next;
+        v->next = nullptr;
+        Parser::destroyValues(v);
+        return;
     }
 }
 
@@ -291,11 +382,12 @@ bool hasArrayString(Node* node, const char* text) {
 }
 
 // The imported group is a local group of this host. It takes no lock type and no lock arguments
-// of a group shared through lvmlockd (LVM2 would not open it without lvmlockd), and, unless the
-// configuration keeps them, no system id (a group owned by another host is invisible here and
+// of a group shared through lvmlockd (LVM2 would not open it without lvmlockd), no exported flag
+// (a group exported with vgexport when it was captured: LVM2 would not activate it), and, unless
+// the configuration keeps them, no system id (a group owned by another host is invisible here and
 // cannot be activated or removed) and no clustered flag (which LVM2 2.03 no longer opens, and
 // whose "vgchange -cn" it no longer has). Returns the suffix of the activation command.
-std::string makeLocalGroup(Description& d, const std::string& name) {
+std::string makeLocalGroup(const Operation& op, Description& d, const std::string& name) {
     Node* vg = d.vg;
     for (const char* key : {"lock_type", "lock_args"}) {
         removeChild(vg, Parser::findDirectChild(vg, key));
@@ -303,113 +395,162 @@ std::string makeLocalGroup(Description& d, const std::string& name) {
     for (Node* lv = d.lvs->child; lv; lv = lv->next) {
         removeChild(lv, Parser::findDirectChild(lv, "lock_args"));
     }
+    Node* status = Parser::findDirectChild(vg, "status");
+    if (hasArrayString(status, "EXPORTED")) {
+        op.log(0, "Clearing VG's EXPORTED status");
+        removeArrayString(status, "EXPORTED");
+        for (Node* pv = d.pvs->child; pv; pv = pv->next) {
+            removeArrayString(Parser::findDirectChild(pv, "status"), "EXPORTED");
+        }
+    }
 
     unsigned long value = 0;
     if (YBPlatformInfo::getNumber(kConfigSection, "nDONOT_CLEAR_SYSTEM_ID", &value) && value != 0) {
-        info("Registry key [%s/%s] exists with value %ld, clear system_id command NOT sent",
-             kConfigSection, "nDONOT_CLEAR_SYSTEM_ID", static_cast<long>(value));
+        op.log(0, "Registry key [%s/%s] exists with value %ld, clear system_id command NOT sent",
+               kConfigSection, "nDONOT_CLEAR_SYSTEM_ID", static_cast<long>(value));
     } else if (Node* systemId = Parser::findDirectChild(vg, "system_id")) {
-        info("Clearing VG system_id setting [%s]", name.c_str());
+        op.log(0, "Clearing VG system_id setting [%s]", name.c_str());
         removeChild(vg, systemId);
     }
 
     value = 1;
     if (YBPlatformInfo::getNumber(kConfigSection, "nDECLUSTER_LVM", &value) && value == 0) {
-        info("Registry key [%s/%s] exists with value %ld, decluster command NOT sent",
-             kConfigSection, "nDECLUSTER_LVM", static_cast<long>(value));
+        op.log(0, "Registry key [%s/%s] exists with value %ld, decluster command NOT sent",
+               kConfigSection, "nDECLUSTER_LVM", static_cast<long>(value));
         return "";
     }
-    Node* status = Parser::findDirectChild(vg, "status");
     if (hasArrayString(status, "CLUSTERED")) {
-        info("Clearing VG's CLUSTERED status");
+        op.log(0, "Clearing VG's CLUSTERED status");
         removeArrayString(status, "CLUSTERED");
     }
     return " --config 'global {locking_type = 0}'";
 }
 
 // Where LVM2 keeps a devices file, its commands see only the devices listed there. The clones took
-// their new identities with the file switched off for those commands, so they are added to it now;
-// otherwise the new group would be invisible to every later command.
-void addToDevicesFile(const std::list<std::string>& devices) {
-    if (!volbridge::run(CommandLine(kHere, "lvm lvmdevices")).succeeded()) return;
+// their new identities with the file switched off for those commands, so they join it before the
+// group is activated (with the host's own configuration); otherwise the new group would be
+// invisible to every later command.
+void addToDevicesFile(Operation& op, ImportKind kind, const std::list<std::string>& devices) {
+    if (!op.succeeded(op.run(op.command("lvm lvmdevices")))) return;
     for (const std::string& device : devices) {
-        info("Adding %s to LVM's devices file", device.c_str());
-        CommandResult added = volbridge::run(
-            CommandLine(kHere, "lvm lvmdevices --adddev").word(device, "the PV device path"));
-        if (!added.succeeded()) {
-            kHere.fail("Failed to add PV device " + device +
-                       " to LVM's devices file: " + added.err);
-        }
+        op.log(0, "Adding %s to LVM's devices file", device.c_str());
+        mustRunLvm(op, op.command("lvm lvmdevices --adddev").word(device, "the PV device path"),
+                   "Failed to add PV device " + device + " to LVM's devices file");
+        op.changed("the entry of " + device + " in LVM's devices file", leftForTheRerun(op, kind));
     }
 }
 
-void activateGroup(const std::string& name, const std::string& suffix) {
-    info("Activating VG [%s]", name.c_str());
-    CommandResult activated = volbridge::run(
-        CommandLine(kHere, "vgchange -ay").word(name, "the new VG name").literal(suffix));
-    if (!activated.succeeded()) {
-        kHere.fail("Failed to activate VG group [" + name + "]: " + activated.err);
-    }
+void activateGroup(const Operation& op, const std::string& name, const std::string& suffix) {
+    op.log(0, "Activating VG [%s]", name.c_str());
+    mustRunLvm(op, op.command("vgchange -ay").word(name, "the new VG name").literal(suffix),
+               "Failed to activate VG group [" + name + "]");
 }
 
 }  // namespace
 
 LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, const char* metadata,
                                   std::map<std::string, std::string>& old2new_uuid_map) {
-    VG result;
-    result.vendor = vendor;
-    for (const std::string& device : pv_dev_list) {
-        volbridge::requireShellWord(device, "the PV device path", kFunc, kHere.unit, __LINE__);
-    }
-    requireDistinctDevices(kHere, pv_dev_list);
-    const std::string filter = deviceFilterOption(pv_dev_list);
+    Operation op(kFunc, volbridge::unit::kLinuxLvm);
+    const ImportKind kind = ImportKind::CloneImport;
 
+    // ---- check ----
+    for (const std::string& device : pv_dev_list) {
+        volbridge::requireShellWord(device, "the PV device path", kFunc, op.unit(), __LINE__);
+    }
+    requireDistinctDevices(op.origin(), pv_dev_list);
+    const std::string filter = deviceFilterOption(pv_dev_list);
     Description d;
-    readPassedMetadata(d, metadata);
+    readPassedMetadata(op, d, metadata);
+    const std::string vgId = idOf(d.vg);
     // What each LV uses, read before anything is pruned.
     const LvUsage usage(d.pvs, d.lvs);
-    std::string activationSuffix;
-    {
-        // Held from the listing of the groups to the restore of the new one.
-        ImportState state(kHere);
-        GroupListing listing = listGroups(kHere);
-        if (!listing.ok) kHere.fail("Failed to list the existing VGs: " + listing.problem);
-        chooseIdentity(result, d, listing);
+    // Held from the listing of the groups to the activation of the new one.
+    ImportState state(op);
+    GroupListing listing = listGroups(op.origin());
+    if (!listing.ok) op.fail("Failed to list the existing VGs: " + listing.problem);
+    const std::string newName = chooseNewName(op, d, listing);
 
-        std::vector<PassedPV> passed = identifyPassedPVs(kHere, Operation::CloneImport, pv_dev_list,
-                                                         old2new_uuid_map, state, result.orig_uuid);
-        const std::map<std::string, std::string> pv_name_to_uuid = assignPVs(result, d, passed);
-        prunePVs(d, pv_name_to_uuid);
-        dropStackedLVs(d, usage, pv_name_to_uuid);
-        std::map<std::string, LV> hidden_lvs;
-        std::list<std::string> orphans;
-        keepStripedLVs(result, d, pv_name_to_uuid, &hidden_lvs);
-        keepStackedLVs(result, d, usage, pv_name_to_uuid);
-        pruneSnapshots(d, &orphans);
-        settleImportedMirrors(result, d, pv_name_to_uuid, &hidden_lvs, &orphans);
-        delOrphanLVs(&orphans, d.lvs, d.parser);
-        crossCheckMeta(d.root, d.parser, "pruned metadata");
-        requireLvmNames(kHere, result.name, d.lvs);
-        activationSuffix = makeLocalGroup(d, result.name);
-
-        // Nothing has changed on disk up to here. One temporary file tells pvcreate where each
-        // clone's data lies and then restores the group; it goes on every path.
-        info("Storing pruned metadata in the PVs...");
-        result.metadata = Parser::dump(d.root, 0);
-        volbridge::TempFile tmp(kHere, metadataTempDirectory(), kMetadataTempPrefix);
-        tmp.write(result.metadata);
-        reinitializePVs(kHere, Operation::CloneImport, passed, filter, tmp.path(), state,
-                        result.orig_uuid, old2new_uuid_map);
-        restoreMetadata(
-            kHere, filter + thinPoolOption(Operation::CloneImport, kFunc, d.lvs, result.name),
-            tmp.path(), result.name);
-
-        std::set<std::string> done;
-        for (const PassedPV& pv : passed) done.insert({pv.current, pv.fresh});
-        state.forget(result.orig_uuid, done);
+    std::vector<PassedPV> passed = readPassedPVs(pv_dev_list);
+    const std::vector<DeviceView> view = viewDevices(op, passed);
+    requireSeen(op, view);
+    const ExistingGroup existing = classifyDevices(op, view, vgId);
+    findOrigins(op, kind, passed, old2new_uuid_map, state, vgId);
+    for (const PassedPV& pv : passed) {
+        if (!pv.orig.empty()) continue;
+        op.fail(unknownUuidMessage(
+            pv.current, existing.exists()
+                            ? "PV device " + pv.device + " is a PV of VG [" + existing.name + "]"
+                            : ""));
     }
-    addToDevicesFile(pv_dev_list);
-    activateGroup(result.name, activationSuffix);
+    const std::string devices = joined(pv_dev_list);
+    CheckedMetadata made;
+    VG result;
+    result.vendor = vendor;
+    if (existing.exists()) {
+        readExistingGroup(op, existing, filter, &made);
+        requireMadeByThisImport(op, d, existing, made, passed, devices);
+        setIdentity(op, result, d, existing.name, existing.uuid);
+    } else {
+        setIdentity(op, result, d, newName, genUUID());
+    }
+    const LvIds ids(existing.exists() ? &made : nullptr);
+
+    const std::map<std::string, std::string> pv_name_to_uuid =
+        assignPVs(op, result, d, passed, ids);
+    prunePVs(op, d, pv_name_to_uuid);
+    dropStackedLVs(op, d, usage, pv_name_to_uuid);
+    std::map<std::string, LV> hidden_lvs;
+    std::list<std::string> orphans;
+    keepStripedLVs(op, result, d, pv_name_to_uuid, ids, &hidden_lvs);
+    keepStackedLVs(op, result, d, usage, pv_name_to_uuid, ids);
+    pruneSnapshots(op, d, ids, &orphans);
+    settleImportedMirrors(op, result, d, pv_name_to_uuid, ids, &hidden_lvs, &orphans);
+    delOrphanLVs(&orphans, d.lvs, d.parser);
+    crossCheckMeta(d.root, d.parser, "pruned metadata");
+    requireLvmNames(op.origin(), result.name, d.lvs);
+    if (existing.exists()) requireSameLVs(op, d, ids, existing);
+    const std::string activationSuffix = makeLocalGroup(op, d, result.name);
+    result.metadata = Parser::dump(d.root, 0);
+
+    // One temporary file tells pvcreate where each clone's data lies and then restores the
+    // group; it goes on every path.
+    std::optional<volbridge::TempFile> tmp;
+    std::string restoreOptions;
+    if (!existing.exists()) {
+        op.log(0, "Storing pruned metadata in the PVs...");
+        tmp.emplace(op.origin(), metadataTempDirectory(), kMetadataTempPrefix);
+        tmp->write(result.metadata);
+        restoreOptions = filter + thinPoolOption(op, kind, d.lvs, result.name);
+    }
+
+    // ---- act ----
+    std::vector<Operation::Step> steps;
+    if (!existing.exists()) {
+        for (const PassedPV& pv : passed) {
+            steps.push_back({"re-initialising " + pv.device + " as a PV", [&, pv] {
+                                 reinitializePV(op, kind, pv, filter, tmp->path(), state, vgId,
+                                                old2new_uuid_map);
+                             }});
+        }
+        steps.push_back({"restoring the group metadata onto " + devices, [&] {
+                             restoreMetadata(op, restoreOptions, tmp->path(), result.name);
+                             op.changed("VG " + result.name + " on " + devices,
+                                        leftForTheRerun(op, kind));
+                         }});
+    }
+    steps.push_back({"activating " + result.name, [&] {
+                         addToDevicesFile(op, kind, pv_dev_list);
+                         activateGroup(op, result.name, activationSuffix);
+                     }});
+    op.act(steps);
+
+    // ---- result ----
+    std::set<std::string> given;
+    for (const PassedPV& pv : passed) {
+        old2new_uuid_map[pv.orig] = pv.fresh;
+        given.insert({pv.current, pv.fresh});
+    }
+    state.finished(vgId, pv_dev_list, given);
     // The listing this object may hold predates the new group.
     vgList_.clear();
     return result;

@@ -148,6 +148,12 @@ void addMissingVolumeSections(Node* root) {
     }
 }
 
+void CheckedMetadata::read(const std::string& text, const std::string& what) {
+    root = parser.parse(text.c_str());
+    addMissingVolumeSections(root);
+    crossCheckMeta(root, parser, what, &vg, &pvs, &lvs);
+}
+
 bool isSegment(const Node* node) {
     return node && node->child && strncmp(node->name, "segment", 7) == 0;
 }

@@ -1,10 +1,19 @@
 // Removing a volume group made by clone import.
+//
+//   check   under the import lock (no import is making a group meanwhile): the group, by name,
+//           exactly one of them; its LVs, those the LV listing leaves out included;
+//   act     its LVs removed in one command, then the group;
+//   result  the group is gone, as LVM2 lists the groups afterwards.
+//
+// Removed LVs cannot be brought back: when the group then fails to go, the log says what is left.
 #include <set>
 
 #include "LVM/LVM.h"
 #include "core/Command.h"
+#include "core/ImportLock.h"
+#include "core/Operation.h"
 #include "core/ShellWord.h"
-#include "host/LogWriter.h"
+#include "linux_lvm/lvm2_command.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_discovery.h"
 #include "linux_lvm/lvm2_listing.h"
@@ -12,9 +21,8 @@
 namespace {
 
 using volbridge::CommandLine;
+using volbridge::Operation;
 using volbridge::lvm2::GroupListing;
-
-const volbridge::Origin kHere{"LVM_linux_lvm::destroyVG", volbridge::unit::kLinuxLvm};
 
 std::list<LVM::VG>::iterator findGroup(std::list<LVM::VG>& vgs, const std::string& uuid) {
     for (auto it = vgs.begin(); it != vgs.end(); ++it) {
@@ -25,9 +33,9 @@ std::list<LVM::VG>::iterator findGroup(std::list<LVM::VG>& vgs, const std::strin
 
 // The groups of that name in a listing of every group (the LV listing leaves out groups
 // without LVs and groups whose LVs it does not show).
-std::list<LVM::VG> groupsNamed(const std::string& name) {
-    GroupListing listing = volbridge::lvm2::listGroups(kHere);
-    if (!listing.ok) kHere.fail("Failed to list the VGs: " + listing.problem);
+std::list<LVM::VG> groupsNamed(const Operation& op, const std::string& name) {
+    GroupListing listing = volbridge::lvm2::listGroups(op.origin());
+    if (!listing.ok) op.fail("Failed to list the VGs: " + listing.problem);
     std::list<LVM::VG> named;
     for (const LVM::VG& vg : listing.groups) {
         if (vg.name == name) named.push_back(vg);
@@ -38,7 +46,8 @@ std::list<LVM::VG> groupsNamed(const std::string& name) {
 // The plain (striped) hidden LVs of the group that no other LV names: LVM2 keeps such an LV, but
 // "lvs" does not show it and "vgremove -f" fails on it, so it is named to lvremove with the
 // others. When the group cannot be read here, there are none; vgremove then says what is wrong.
-std::list<std::string> unusedHiddenLVs(const std::string& name, const std::string& uuid) {
+std::list<std::string> unusedHiddenLVs(const Operation& op, const std::string& name,
+                                       const std::string& uuid) {
     using volbridge::lvm2::Node;
     using Parser = LVM_linux_lvm_parser;
     std::list<std::string> unused;
@@ -79,8 +88,7 @@ std::list<std::string> unusedHiddenLVs(const std::string& name, const std::strin
             }
         }
     } catch (const YbException& e) {
-        EvDebug(nullptr).Debug(kHere.func, "No hidden LVs looked for in VG %s: %s", name.c_str(),
-                               e.getMessage().c_str());
+        op.log(2, "No hidden LVs looked for in VG %s: %s", name.c_str(), e.getMessage().c_str());
     }
     return unused;
 }
@@ -88,18 +96,21 @@ std::list<std::string> unusedHiddenLVs(const std::string& name, const std::strin
 }  // namespace
 
 void LVM_linux_lvm::destroyVG(const char* vg_name) {
+    Operation op("LVM_linux_lvm::destroyVG", volbridge::unit::kLinuxLvm);
     const std::string name = vg_name ? vg_name : "";
-    volbridge::requireShellWord(name, "the VG name", kHere.func, kHere.unit, __LINE__);
 
-    std::list<VG> named = groupsNamed(name);
+    // ---- check ----
+    volbridge::requireShellWord(name, "the VG name", op.func(), op.unit(), __LINE__);
+    volbridge::ImportLock lock(op.origin());
+    std::list<VG> named = groupsNamed(op, name);
     if (named.empty()) {
-        EvDebug(nullptr).Error(kHere.func, "Can't destroy non-existent VG %s", name.c_str());
+        op.error("Can't destroy non-existent VG %s", name.c_str());
         return;
     }
     // LVM2 would refuse the name; which of them was meant is not for us to guess.
     if (named.size() > 1) {
-        kHere.fail("Can't destroy VG " + name + ": " + std::to_string(named.size()) +
-                   " groups bear that name");
+        op.fail("Can't destroy VG " + name + ": " + std::to_string(named.size()) +
+                " groups bear that name");
     }
     const std::string uuid = named.front().uuid;
 
@@ -115,25 +126,36 @@ void LVM_linux_lvm::destroyVG(const char* vg_name) {
     if (vg != vgList_.end()) {
         for (const auto& entry : vg->lvs) devices.push_back(entry.second.device);
     }
-    for (const std::string& lv : unusedHiddenLVs(name, uuid)) {
+    for (const std::string& lv : unusedHiddenLVs(op, name, uuid)) {
         devices.push_back("/dev/" + name + "/" + lv);
     }
+    CommandLine lvremove = op.command("lvremove -f");
+    for (const std::string& device : devices) lvremove.word(device, "the LV device path");
+
+    // ---- act ----
+    std::vector<Operation::Step> steps;
     if (!devices.empty()) {
-        CommandLine cmd(kHere, "lvremove -f");
-        for (const std::string& device : devices) cmd.word(device, "the LV device path");
-        volbridge::CommandResult removed = volbridge::run(cmd);
-        if (!removed.succeeded()) kHere.fail("\"" + cmd.text() + "\" failed: " + removed.err);
+        steps.push_back({"removing " + std::to_string(devices.size()) + " LVs of " + name, [&] {
+                             volbridge::lvm2::mustRunLvm(op, lvremove,
+                                                         "\"" + lvremove.text() + "\" failed");
+                             op.changed("the removal of the LVs of " + name,
+                                        [&op] { op.fail("a removed LV cannot be brought back"); });
+                         }});
     }
     // "-f": LVs that the listing leaves out (snapshots, hidden LVs) go with the group instead of
     // making vgremove ask a question that nobody can answer.
-    volbridge::CommandResult removed =
-        volbridge::run(CommandLine(kHere, "vgremove -f").word(name, "the VG name"));
-    if (!removed.succeeded()) kHere.fail("Failed to remove VG " + name + ": " + removed.err);
+    steps.push_back({"removing " + name, [&] {
+                         volbridge::lvm2::mustRunLvm(
+                             op, op.command("vgremove -f").word(name, "the VG name"),
+                             "Failed to remove VG " + name);
+                     }});
+    op.act(steps);
 
-    for (const VG& left : groupsNamed(name)) {
+    // ---- result ----
+    for (const VG& left : groupsNamed(op, name)) {
         if (left.uuid == uuid) {
-            kHere.fail("Failed to remove VG " + name + ": it is still there after \"vgremove -f " +
-                       name + "\" succeeded");
+            op.fail("Failed to remove VG " + name + ": it is still there after \"vgremove -f " +
+                    name + "\" succeeded");
         }
     }
     if (vg != vgList_.end()) vgList_.erase(vg);

@@ -14,10 +14,11 @@
 #include "LVM/LVM.h"
 #include "core/Command.h"
 #include "core/FileDescriptor.h"
+#include "core/Operation.h"
 #include "core/TempFile.h"
 #include "core/Text.h"
-#include "host/LogWriter.h"
 #include "linux_lvm/LVM_linux_lvm_parser.h"
+#include "linux_lvm/lvm2_command.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_discovery.h"
 #include "linux_lvm/lvm2_listing.h"
@@ -71,14 +72,19 @@ std::string groupIdOf(const std::string& text) {
 
 }  // namespace
 
-std::string readVGMetadata(const std::string& vg_name, const std::string& vg_uuid) {
-    const Origin here{"LVM_linux_lvm::readVGMetadata", unit::kLinuxLvm};
+std::string readVGMetadata(const std::string& vg_name, const std::string& vg_uuid,
+                           const std::string& options) {
+    const Operation op("LVM_linux_lvm::readVGMetadata", unit::kLinuxLvm);
+    const Origin& here = op.origin();
     const std::string what = "Could not read metadata for VG " + printable(vg_name) + ": ";
     TempFile file(here, hostTempDirectory(here), kGroupExportPrefix);
-    CommandResult r = run(CommandLine(here, "vgcfgbackup -f")
-                              .word(file.path(), "the metadata file")
-                              .word(vg_name, "the VG name"));
-    if (!r.succeeded()) here.fail(what + "vgcfgbackup failed: " + r.err);
+    mustRunLvm(op,
+               op.command("vgcfgbackup")
+                   .literal(options.empty() ? "" : " " + options)
+                   .literal(" -f")
+                   .word(file.path(), "the metadata file")
+                   .word(vg_name, "the VG name"),
+               what + "vgcfgbackup failed");
     std::string text = readWholeFile(here, file.path());
     if (!vg_uuid.empty()) {
         // A text without a group is the caller's parse to report.
@@ -145,20 +151,15 @@ bool isBlockDevice(const char* path, dev_t* rdev) {
 }  // namespace
 
 void LVM_linux_lvm::populateVG(VG& vg) {
-    static const char* const kFunc = "LVM_linux_lvm::populateVG";
-    const volbridge::Origin here{kFunc, volbridge::unit::kLinuxLvm};
+    const volbridge::Operation op("LVM_linux_lvm::populateVG", volbridge::unit::kLinuxLvm);
     vg.metadata = volbridge::lvm2::readVGMetadata(vg.name, vg.uuid);
     if (!vg.pvs.empty() && !vg.lvs.empty()) return;
 
-    EvDebug dbg(nullptr);
-    dbg.Debug(kFunc, "Populating PV info for VG %s", vg.name.c_str());
-    Parser parser;
-    Parser::NodeAutoPtr root(parser.parse(vg.metadata.c_str()));
-    volbridge::lvm2::addMissingVolumeSections(root);
-    Node* pvsNode = nullptr;
-    Node* lvsNode = nullptr;
-    volbridge::lvm2::crossCheckMeta(root, parser, "metadata of VG " + vg.name, nullptr, &pvsNode,
-                                    &lvsNode);
+    op.log(2, "Populating PV info for VG %s", vg.name.c_str());
+    volbridge::lvm2::CheckedMetadata meta;
+    meta.read(vg.metadata, "metadata of VG " + vg.name);
+    Node* pvsNode = meta.pvs;
+    Node* lvsNode = meta.lvs;
 
     std::map<std::string, std::string> pvIdOfSection;
     for (Node* section = pvsNode->child; section; section = section->next) {
@@ -173,8 +174,8 @@ void LVM_linux_lvm::populateVG(VG& vg) {
         vg.pvs[pv.uuid] = pv;
         pvIdOfSection[section->name] = pv.uuid;
     }
-    dbg.Debug(kFunc, "Found %lu PVs", static_cast<unsigned long>(vg.pvs.size()));
-    dbg.Debug(kFunc, "Populating LV info for VG %s", vg.name.c_str());
+    op.log(2, "Found %lu PVs", static_cast<unsigned long>(vg.pvs.size()));
+    op.log(2, "Populating LV info for VG %s", vg.name.c_str());
 
     // An LV is held by the PVs it uses: its own stripes and those of everything it is made of
     // (mirror sides and logs, raid images, pools and their data, origins).
@@ -187,7 +188,7 @@ void LVM_linux_lvm::populateVG(VG& vg) {
         const bool mirror = volbridge::lvm2::hasSegmentOfType(section, "mirror");
         if (mirror) mirrorIdOfName[section->name] = lv.uuid;
         // Hidden LVs are parts of others; a snapshot holds no data of its own.
-        if (!volbridge::lvm2::isVisibleLV(section, parser) ||
+        if (!volbridge::lvm2::isVisibleLV(section, meta.parser) ||
             volbridge::lvm2::hasSegmentOfType(section, "snapshot")) {
             continue;
         }
@@ -202,13 +203,14 @@ void LVM_linux_lvm::populateVG(VG& vg) {
         lv.pvs.assign(ids.begin(), ids.end());
         vg.lvs[lv.uuid] = lv;
     }
-    dbg.Debug(kFunc, "Found %lu LVs", static_cast<unsigned long>(vg.lvs.size()));
+    op.log(2, "Found %lu LVs", static_cast<unsigned long>(vg.lvs.size()));
 
     if (mirrorIdOfName.empty()) return;
-    const volbridge::CommandLine cmd(here, volbridge::lvm2::mirrorSyncCommand());
-    volbridge::CommandResult report = volbridge::run(cmd);
-    if (!report.succeeded()) {
-        dbg.Error(kFunc, "%s failed: %s", cmd.text().c_str(), report.err.c_str());
+    const volbridge::CommandLine cmd = op.command(volbridge::lvm2::mirrorSyncCommand());
+    volbridge::CommandResult report = op.run(cmd);
+    // Without the report the mirrors keep their states.
+    if (!op.succeeded(report)) {
+        op.error("%s failed: %s", cmd.text().c_str(), report.err.c_str());
         return;
     }
     // The report covers every group; only this group's rows count.
@@ -253,7 +255,8 @@ LVM::VG LVM_linux_lvm::getVGByLVDevice(const char* dev) {
     }
 
     // Not an LV of a cached group: the LV of a group made since the list was filled, or a
-    // snapshot, which the list leaves out. LVM2's listing of now says.
+    // snapshot, which the list leaves out. LVM2's listing of now says (a failed listing finds
+    // nothing).
     const volbridge::CommandResult now =
         volbridge::run(volbridge::CommandLine(here, volbridge::lvm2::lvsListingCommand(true)));
     for (const volbridge::lvm2::LvsRow& row : volbridge::lvm2::parseLvsRows(now.out)) {
@@ -268,12 +271,11 @@ LVM::VG LVM_linux_lvm::getVGByLVDevice(const char* dev) {
 
 LVM::VG LVM_linux_lvm::getVGByUUID(const char* uuid) {
     const std::string wanted = uuid ? uuid : "";
-    const volbridge::Origin here{"LVM_linux_lvm::getVGByUUID", volbridge::unit::kLinuxLvm};
+    const volbridge::Operation op("LVM_linux_lvm::getVGByUUID", volbridge::unit::kLinuxLvm);
     // Every group, also one without LVs.
-    volbridge::lvm2::GroupListing listing = volbridge::lvm2::listGroups(here);
+    volbridge::lvm2::GroupListing listing = volbridge::lvm2::listGroups(op.origin());
     if (!listing.ok) {
-        EvDebug(nullptr).Error(here.func, "Failed to query Linux LVM info: %s",
-                               listing.problem.c_str());
+        op.error("Failed to query Linux LVM info: %s", listing.problem.c_str());
         return VG();
     }
     for (VG& vg : listing.groups) {

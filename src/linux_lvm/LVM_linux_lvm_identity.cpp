@@ -11,9 +11,11 @@
 
 #include "core/Command.h"
 #include "core/FileDescriptor.h"
+#include "core/Operation.h"
 #include "host/LogWriter.h"
 #include "host/YbException.h"
 #include "host/yb_crc32.h"
+#include "linux_lvm/lvm2_command.h"
 #include "linux_lvm/lvm2_identity.h"
 #include "linux_lvm/lvm2_tokens.h"
 
@@ -219,14 +221,12 @@ std::string parsePvdisplayUUID(std::string_view view) {
 }
 
 std::string getPVUUIDViaCmd(const std::string& device) {
-    const Origin here{"getPVUUID", unit::kLinuxLvm};
-    CommandResult r = run(CommandLine(here, "pvdisplay").word(device, "the device path"));
-    if (!r.succeeded()) here.fail("Failed to get UUID of the PV " + device + ": " + r.err);
+    const Operation op("getPVUUID", unit::kLinuxLvm);
+    CommandResult r = mustRunLvm(op, op.command("pvdisplay").word(device, "the device path"),
+                                 "Failed to get UUID of the PV " + device);
     // An empty identifier after "PV UUID" is no answer either.
     std::string uuid = parsePvdisplayUUID(r.out);
-    if (uuid.empty()) {
-        here.fail("Failed to find PV UUID in the \"pvdisplay " + device + "\" output.");
-    }
+    if (uuid.empty()) op.fail("Failed to find PV UUID in the \"pvdisplay " + device + "\" output.");
     return uuid;
 }
 

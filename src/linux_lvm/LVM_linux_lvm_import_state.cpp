@@ -3,13 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "core/FileDescriptor.h"
 #include "core/Text.h"
-#include "host/LogWriter.h"
 #include "linux_lvm/lvm2_identity.h"
 #include "linux_lvm/lvm2_import_state.h"
 
@@ -39,14 +39,16 @@ bool writeAll(int fd, const std::string& text) {
 
 }  // namespace
 
-ImportState::ImportState(const Origin& at)
-    : at_(at), lock_(at), directory_(trustedStateDirectory(at)) {}
+ImportState::ImportState(const Operation& op)
+    : op_(op), lock_(op.origin()), directory_(trustedStateDirectory(op.origin())) {}
 
 std::string ImportState::journalPath() const { return directory_ + "/" + kJournalName; }
 
-// One line per PV about to be re-initialised: the group's and the PV's backup-time ids and the
-// id the PV's copy gets; lines of another form are ignored.
+// One line per PV about to be re-initialised: the group's and the PV's backup-time ids, the id the
+// PV's copy gets and the copy's device; lines of another form are ignored, and so is the device of
+// a line written by an earlier release, which had none:
 //   iZ20ux-UsWP-Ds1R-4hjT-32ky-7wjP-asnZYT mF5Nbd-aisf-B0ur-j11g-MBML-SGdh-Yz3Tqa Q2rFxk-...
+//   /dev/sdx
 std::vector<ImportState::Line> ImportState::readJournal() const {
     std::vector<Line> lines;
     FileDescriptor fd(open(journalPath().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -61,11 +63,11 @@ std::vector<ImportState::Line> ImportState::readJournal() const {
     }
     for (const std::string& line : splitLines(text)) {
         std::vector<std::string> words = splitWords(line);
-        if (words.size() != 3 || !isLvmUuid(words[0]) || !isLvmUuid(words[1]) ||
+        if (words.size() < 3 || words.size() > 4 || !isLvmUuid(words[0]) || !isLvmUuid(words[1]) ||
             !isLvmUuid(words[2])) {
             continue;
         }
-        lines.push_back(Line{words[0], words[1], words[2]});
+        lines.push_back(Line{words[0], words[1], words[2], words.size() == 4 ? words[3] : ""});
     }
     return lines;
 }
@@ -78,26 +80,36 @@ std::string ImportState::recordedOrigin(const std::string& vg_id,
     return "";
 }
 
+bool ImportState::knows(const std::string& vg_id) const {
+    for (const Line& line : readJournal()) {
+        if (line.vg == vg_id) return true;
+    }
+    return false;
+}
+
 void ImportState::record(const std::string& vg_id, const std::string& pv_id,
-                         const std::string& fresh) {
+                         const std::string& fresh, const std::string& device) {
     const std::string path = journalPath();
     FileDescriptor fd(
         open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0 || !writeAll(fd.get(), vg_id + " " + pv_id + " " + fresh + "\n") ||
+    if (fd.get() < 0 ||
+        !writeAll(fd.get(), vg_id + " " + pv_id + " " + fresh + " " + device + "\n") ||
         fsync(fd.get()) != 0) {
-        at_.fail("Can't write the import journal " + path + ": " + strerror(errno));
+        op_.fail("Can't write the import journal " + path + ": " + strerror(errno));
     }
 }
 
-void ImportState::forget(const std::string& vg_id, const std::set<std::string>& fresh_ids) {
+template <class Keep>
+void ImportState::rewrite(Keep keep) {
     std::string kept;
     bool dropped = false;
     for (const Line& line : readJournal()) {
-        if (line.vg == vg_id && fresh_ids.count(line.fresh)) {
+        if (!keep(line)) {
             dropped = true;
-        } else {
-            kept += line.vg + " " + line.pv + " " + line.fresh + "\n";
+            continue;
         }
+        kept += line.vg + " " + line.pv + " " + line.fresh;
+        kept += (line.device.empty() ? "" : " " + line.device) + "\n";
     }
     if (!dropped) return;
     const std::string path = journalPath();
@@ -107,11 +119,22 @@ void ImportState::forget(const std::string& vg_id, const std::set<std::string>& 
         open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.get() < 0 || !writeAll(fd.get(), kept) || fsync(fd.get()) != 0 ||
         rename(next.c_str(), path.c_str()) != 0) {
-        g_ptrLogWriter->log(-1, at_.func, __LINE__, 0, 0,
-                            "Failed to update the import journal %s: %s", path.c_str(),
-                            strerror(errno));
+        op_.error("Failed to update the import journal %s: %s", path.c_str(), strerror(errno));
         unlink(next.c_str());
     }
+}
+
+void ImportState::forget(const std::string& vg_id, const std::string& fresh) {
+    rewrite([&](const Line& line) { return line.vg != vg_id || line.fresh != fresh; });
+}
+
+void ImportState::finished(const std::string& vg_id, const std::list<std::string>& devices,
+                           const std::set<std::string>& ids) {
+    rewrite([&](const Line& line) {
+        if (line.vg != vg_id) return true;
+        if (line.device.empty()) return ids.count(line.fresh) == 0;
+        return std::find(devices.begin(), devices.end(), line.device) == devices.end();
+    });
 }
 
 }  // namespace lvm2

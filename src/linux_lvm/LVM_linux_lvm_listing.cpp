@@ -3,9 +3,9 @@
 #include <vector>
 
 #include "core/Command.h"
+#include "core/Operation.h"
 #include "core/Text.h"
 #include "host/FXString.h"
-#include "host/LogWriter.h"
 #include "linux_lvm/lvm2_listing.h"
 #include "linux_lvm/lvm2_tokens.h"
 
@@ -136,6 +136,22 @@ GroupListing listGroups(const Origin& at) {
     return listing;
 }
 
+// One line per device, the five columns of kPvsReportOptions separated by "|", the last one
+// "duplicate" for a device set aside; lines of another form (messages) are no rows:
+//   /dev/loop0|YNDByI-OYHw-brJd-NW9k-q6DU-MmAA-NJJLos|smp_src|2pmn5h-TKa3-N0oV-31Xr-VuIj-bbZd-cgrjL5|
+//   /dev/loop2|YNDByI-OYHw-brJd-NW9k-q6DU-MmAA-NJJLos|smp_src|2pmn5h-TKa3-N0oV-31Xr-VuIj-bbZd-cgrjL5|duplicate
+//   /dev/loop4|Q2rFxk-Wq1d-0fRb-Ti9X-wbUz-pLdT-xYn5ab|||
+std::vector<PvsRow> parsePvsRows(std::string_view text) {
+    std::vector<PvsRow> rows;
+    for (const std::string& line : splitLines(text)) {
+        std::vector<std::string> fields = splitFields(trimBlanks(line), '|');
+        if (fields.size() != 5 || !startsWith(fields[0], "/")) continue;
+        rows.push_back(
+            PvsRow{fields[0], fields[1], fields[2], fields[3], fields[4] == "duplicate"});
+    }
+    return rows;
+}
+
 // One line per PV, fields separated by ":", the device first and its group second:
 //   /dev/loop9:smp_mixed:262144:-1:8:8:-1:4096:31:17:14:mF5Nbd-aisf-B0ur-j11g-MBML-SGdh-Yz3Tqa
 //   /dev/loop0::131072:-1:0:0:-1:0:0:0:0:xTsTpk-AIcq-oKwW-pIlV-PMzY-dT2L-YbEm03
@@ -164,13 +180,11 @@ LVM::DeviceInfoList parsePvdisplayColon(std::string_view view) {
 }  // namespace volbridge
 
 std::list<LVM::VG> LVM_linux_lvm::getVGs(bool with_lvs) {
-    const volbridge::Origin here{"LVM_linux_lvm::getVGs", volbridge::unit::kLinuxLvm};
-    volbridge::CommandResult r =
-        volbridge::run(volbridge::CommandLine(here, volbridge::lvm2::lvsListingCommand(with_lvs)));
+    const volbridge::Operation op("LVM_linux_lvm::getVGs", volbridge::unit::kLinuxLvm);
+    volbridge::CommandResult r = op.run(op.command(volbridge::lvm2::lvsListingCommand(with_lvs)));
+    // A failed listing that printed rows is read as it stands.
     if (r.status != 0 && r.out.empty()) {
-        EvDebug dbg(nullptr);
-        dbg.Error(here.func, "Failed to query Linux LVM info: rc=%d, error=%s", r.status,
-                  r.err.c_str());
+        op.error("Failed to query Linux LVM info: rc=%d, error=%s", r.status, r.err.c_str());
         return {};
     }
     return volbridge::lvm2::parseLvsListing(r.out, with_lvs);
@@ -179,11 +193,10 @@ std::list<LVM::VG> LVM_linux_lvm::getVGs(bool with_lvs) {
 CWmError LVM_linux_lvm::getPVList(LVM::DeviceInfoList& list) {
     static const char* const kFunc =
         "virtual CWmError LVM_linux_lvm::getPVList(LVM::DeviceInfoList&)";
-    const volbridge::Origin here{kFunc, volbridge::unit::kLinuxLvm};
-    volbridge::CommandResult r = volbridge::run(volbridge::CommandLine(here, "pvdisplay -c"));
-    if (!r.succeeded()) {
-        g_ptrLogWriter->log(-1, kFunc, __LINE__, 0, 0, "CMD:pvdisplay -c\nOUT:\n%s\nError:\n%s",
-                            r.out.c_str(), r.err.c_str());
+    const volbridge::Operation op(kFunc, volbridge::unit::kLinuxLvm);
+    volbridge::CommandResult r = op.run(op.command("pvdisplay -c"));
+    if (!op.succeeded(r)) {
+        op.error("CMD:pvdisplay -c\nOUT:\n%s\nError:\n%s", r.out.c_str(), r.err.c_str());
         return FXErrorUtil::ErrorErrNo(FXCodeLocation("LVM_linux_lvm", kFunc, 2294), 22,
                                        "pvdisplay failed");
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/Text.h"
+#include "linux_lvm/lvm2_command.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_identity.h"
 #include "linux_lvm/lvm2_import_state.h"
@@ -68,6 +69,11 @@ std::string& metadataTempDirectory() {
 
 // ---- checks before anything changes ----
 
+bool sameDevice(const struct stat& a, const struct stat& b) {
+    if (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode)) return a.st_rdev == b.st_rdev;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 void requireDistinctDevices(const Origin& at, const std::list<std::string>& devices) {
     struct Seen {
         std::string path;
@@ -80,13 +86,7 @@ void requireDistinctDevices(const Origin& at, const std::list<std::string>& devi
             at.fail("Can't stat PV device " + device + ": " + strerror(errno));
         }
         for (const Seen& earlier : seen) {
-            // A block device is its device number, whatever node names it; anything else (a
-            // file standing for a disk in a test) is its inode.
-            const bool same =
-                S_ISBLK(now.st.st_mode) && S_ISBLK(earlier.st.st_mode)
-                    ? now.st.st_rdev == earlier.st.st_rdev
-                    : now.st.st_dev == earlier.st.st_dev && now.st.st_ino == earlier.st.st_ino;
-            if (same) {
+            if (sameDevice(now.st, earlier.st)) {
                 at.fail("PV device " + device + " is given twice" +
                         (device == earlier.path ? "" : " (also as " + earlier.path + ")"));
             }
@@ -95,32 +95,39 @@ void requireDistinctDevices(const Origin& at, const std::list<std::string>& devi
     }
 }
 
-std::vector<PassedPV> identifyPassedPVs(const Origin& at, Operation op,
-                                        const std::list<std::string>& devices,
-                                        const std::map<std::string, std::string>& old2new_uuid_map,
-                                        const ImportState& state, const std::string& vg_id) {
+std::vector<PassedPV> readPassedPVs(const std::list<std::string>& devices) {
     std::vector<PassedPV> passed;
     for (const std::string& device : devices) {
         PassedPV pv;
         pv.device = device;
         pv.current = getPVUUID(device);
-        pv.orig = new2old(old2new_uuid_map, pv.current);
-        if (pv.orig.empty()) {
-            // An earlier run was giving this copy its identity when it was stopped.
-            pv.orig = state.recordedOrigin(vg_id, pv.current);
-            if (!pv.orig.empty()) {
-                say(op, at.func,
-                    "%s carries UUID %s, given to the copy of PV %s by an earlier run that did "
-                    "not finish",
-                    device.c_str(), pv.current.c_str(), pv.orig.c_str());
-            }
-        }
-        if (pv.orig.empty()) {
-            at.fail("Can't find UUID " + printable(pv.current) + " in the supplied UUID map");
-        }
         passed.push_back(pv);
     }
     return passed;
+}
+
+void findOrigins(const Operation& op, ImportKind kind, std::vector<PassedPV>& passed,
+                 const std::map<std::string, std::string>& old2new_uuid_map,
+                 const ImportState& state, const std::string& vg_id) {
+    for (PassedPV& pv : passed) {
+        pv.orig = new2old(old2new_uuid_map, pv.current);
+        if (!pv.orig.empty()) continue;
+        // An earlier run gave this copy its identity and was stopped before its caller had the
+        // map.
+        pv.orig = state.recordedOrigin(vg_id, pv.current);
+        pv.journaled = !pv.orig.empty();
+        if (pv.journaled) {
+            op.log(logLevel(kind),
+                   "%s carries UUID %s, given to the copy of PV %s by an earlier run that did not "
+                   "finish",
+                   pv.device.c_str(), pv.current.c_str(), pv.orig.c_str());
+        }
+    }
+}
+
+std::string unknownUuidMessage(const std::string& uuid, const std::string& why) {
+    return "Can't find UUID " + printable(uuid) + " in the supplied UUID map" +
+           (why.empty() ? "" : ": " + why);
 }
 
 Node* findPVSection(Node* pvs, const std::string& id) {
@@ -203,14 +210,15 @@ LVsOnPVs keepLVsWhollyOn(Node* lvs, const std::set<std::string>& pv_names,
     return result;
 }
 
-std::string thinPoolOption(Operation op, const char* func, Node* lvs, const std::string& vg_name) {
+std::string thinPoolOption(const Operation& op, ImportKind kind, Node* lvs,
+                           const std::string& vg_name) {
     const std::string pool = firstThinPool(lvs);
     if (pool.empty()) return "";
-    say(op, func,
-        "VG [%s] holds the thin pool [%s], which LVM2 restores only with --force: it cannot "
-        "check the pool's transaction id. The metadata restored is the one captured with the "
-        "pool; it must come from the same moment as the snapshot of the pool's disks.",
-        vg_name.c_str(), pool.c_str());
+    op.log(logLevel(kind),
+           "VG [%s] holds the thin pool [%s], which LVM2 restores only with --force: it cannot "
+           "check the pool's transaction id. The metadata restored is the one captured with the "
+           "pool; it must come from the same moment as the snapshot of the pool's disks.",
+           vg_name.c_str(), pool.c_str());
     return " --force";
 }
 
@@ -384,54 +392,61 @@ CommandLine layoutPreservingPvcreate(const Origin& at, const std::string& filter
     return cmd;
 }
 
-void reinitializePVs(const Origin& at, Operation op, const std::vector<PassedPV>& passed,
-                     const std::string& filter_option, const std::string& restore_file,
-                     ImportState& state, const std::string& vg_id,
-                     std::map<std::string, std::string>& old2new_uuid_map) {
-    for (const PassedPV& pv : passed) {
-        if (op == Operation::CloneImport) {
-            say(op, at.func,
-                "Initializing %s (current UUID %s, backup UUID %s) with new random UUID...",
-                pv.device.c_str(), pv.current.c_str(), pv.orig.c_str());
-        } else {
-            say(op, at.func, "Initializing %s (%s) with new random UUID...", pv.device.c_str(),
-                pv.current.c_str());
-        }
-        // Before the disk changes: a run stopped from here on is finished by running it again.
-        state.record(vg_id, pv.orig, pv.fresh);
-        CommandResult created =
-            run(layoutPreservingPvcreate(at, filter_option, pv.fresh, restore_file, pv.device));
-        if (!created.succeeded()) {
-            // So that a retry can still map the device to its PV, whatever it carries now.
-            const std::string now = getPVUUID(pv.device);
-            old2new_uuid_map[pv.orig] = now;
-            if (now != pv.fresh) state.forget(vg_id, {pv.fresh});
-            at.fail("Failed to re-initialize PV " + pv.device + ": " + created.err);
-        }
+std::function<void()> leftForTheRerun(const Operation& op, ImportKind kind) {
+    const std::string why = kind == ImportKind::CloneImport
+                                ? "it stays; running the same import again finishes the work"
+                                : "it stays; running the same revert again finishes the work";
+    return [&op, why] { op.fail(why); };
+}
+
+void reinitializePV(Operation& op, ImportKind kind, const PassedPV& pv,
+                    const std::string& filter_option, const std::string& restore_file,
+                    ImportState& state, const std::string& vg_id,
+                    std::map<std::string, std::string>& old2new_uuid_map) {
+    if (kind == ImportKind::CloneImport) {
+        op.log(0, "Initializing %s (current UUID %s, backup UUID %s) with new random UUID...",
+               pv.device.c_str(), pv.current.c_str(), pv.orig.c_str());
+    } else {
+        op.log(2, "Initializing %s (%s) with new random UUID...", pv.device.c_str(),
+               pv.current.c_str());
+    }
+    // Before the disk changes: a run stopped from here on is finished by running it again.
+    state.record(vg_id, pv.orig, pv.fresh, pv.device);
+    const CommandLine cmd =
+        layoutPreservingPvcreate(op.origin(), filter_option, pv.fresh, restore_file, pv.device);
+    CommandResult created = op.run(cmd);
+    if (!op.succeeded(created)) {
+        op.log(0, "'%s' exited with status %d", cmd.text().c_str(), created.status);
+        // So that a retry can still map the device to its PV, whatever it carries now.
         const std::string now = getPVUUID(pv.device);
         old2new_uuid_map[pv.orig] = now;
-        if (now != pv.fresh) {
-            at.fail("PV device " + pv.device + " carries UUID " + printable(now) +
-                    " after its re-initialization, not " + pv.fresh);
-        }
-        if (op == Operation::CloneImport) {
-            say(op, at.func, "PV [%s]: Name=[%s], Old UUID=[%s], New UUID=[%s]", pv.device.c_str(),
-                pv.section->name, pv.orig.c_str(), now.c_str());
-        } else {
-            say(op, at.func, "New UUID of %s is %s", pv.device.c_str(), now.c_str());
-        }
+        if (now != pv.fresh) state.forget(vg_id, pv.fresh);
+        op.fail("Failed to re-initialize PV " + pv.device + ": " + lvmFailureCause(created.err));
+    }
+    op.changed("the re-initialisation of " + pv.device + " as PV " + pv.fresh,
+               leftForTheRerun(op, kind));
+    const std::string now = getPVUUID(pv.device);
+    old2new_uuid_map[pv.orig] = now;
+    if (now != pv.fresh) {
+        op.fail("PV device " + pv.device + " carries UUID " + printable(now) +
+                " after its re-initialization, not " + pv.fresh);
+    }
+    if (kind == ImportKind::CloneImport) {
+        op.log(0, "PV [%s]: Name=[%s], Old UUID=[%s], New UUID=[%s]", pv.device.c_str(),
+               pv.section->name, pv.orig.c_str(), now.c_str());
+    } else {
+        op.log(2, "New UUID of %s is %s", pv.device.c_str(), now.c_str());
     }
 }
 
-void restoreMetadata(const Origin& at, const std::string& options, const std::string& file,
+void restoreMetadata(const Operation& op, const std::string& options, const std::string& file,
                      const std::string& vg_name) {
-    CommandResult restored = run(CommandLine(at, "vgcfgrestore ")
-                                     .literal(options + " -f")
-                                     .word(file, "the metadata file")
-                                     .word(vg_name, "the VG name"));
-    if (!restored.succeeded()) {
-        at.fail("Failed to update metadata for VG group [" + vg_name + "]: " + restored.err);
-    }
+    mustRunLvm(op,
+               op.command("vgcfgrestore ")
+                   .literal(options + " -f")
+                   .word(file, "the metadata file")
+                   .word(vg_name, "the VG name"),
+               "Failed to update metadata for VG group [" + vg_name + "]");
 }
 
 }  // namespace lvm2

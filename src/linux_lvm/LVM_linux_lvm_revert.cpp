@@ -1,25 +1,34 @@
 // In-place revert: the backup-time description of the rolled-back PVs and of the LVs wholly on
 // them is merged into the live group's metadata and written back.
 //
-// The merge is complete and checked before anything changes: the live group is read from LVM2,
-// the devices are matched to their backup-time PVs, every new name is one LVM2 accepts. Only
-// then are the LVs on the rolled-back PVs taken down, the LVs in the way deactivated, the PVs
-// re-initialised and the merged metadata restored.
+//   check   the devices; the live group, read from LVM2; which backup-time PV each device carries
+//           (through the map, or the journal of a run that was stopped); that the revert tears no
+//           LV apart (the rules of canRevert); the merge, with every new name one LVM2 accepts;
+//           the temporary file that hands it to LVM2.
+//   act     the device-mapper devices of the LVs that leave the group removed, the live LVs in
+//           the way of returning ones deactivated, the PVs re-initialised, the merged metadata
+//           restored, the returned LVs activated: one command for all the LVs of each step.
+//   result  the reverted group as LVM2 reports it; the map holds each PV's new id.
+//
+// A failure before the restore brings the LVs in the way back into service; the PVs re-initialised
+// and a restored group stay, and running the same revert again finishes the work.
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <set>
 
 #include "LVM/LVM.h"
 #include "core/Command.h"
+#include "core/Operation.h"
 #include "core/ShellWord.h"
 #include "core/TempFile.h"
 #include "core/Text.h"
 #include "host/HostSeams.h"
-#include "host/LogWriter.h"
 #include "host/WmSleep.h"
+#include "linux_lvm/lvm2_command.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 #include "linux_lvm/lvm2_discovery.h"
 #include "linux_lvm/lvm2_identity.h"
@@ -91,12 +100,20 @@ Shoved shoveLV(const char* vg_name, const char* lv_name, const char* lv_uuid, No
     return shoved;
 }
 
-void deactivateShoved(const std::string& lv_name, const std::string& device) {
-    CommandResult r =
-        run(CommandLine(kShoveHere, "lvchange -an").word(device, "the LV device path"));
-    if (!r.succeeded()) {
-        kShoveHere.fail("LV [" + printable(lv_name) +
-                        "] is in the way, but I can't deactivate it: " + r.err);
+void deactivateShoved(const std::vector<std::pair<std::string, std::string>>& lvs) {
+    const Operation op(kShoveHere);
+    std::list<std::string> names, devices;
+    for (const auto& lv : lvs) {
+        names.push_back("[" + printable(lv.first) + "]");
+        devices.push_back(lv.second);
+    }
+    std::string list;
+    for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
+    const std::string sentence =
+        lvs.size() == 1 ? "LV " + list + " is in the way, but I can't deactivate it"
+                        : "LVs " + list + " are in the way, but I can't deactivate them";
+    for (const CommandLine& cmd : commandsFor(op, "lvchange -an", devices, "the LV device path")) {
+        mustRunLvm(op, cmd, sentence);
     }
 }
 
@@ -109,30 +126,18 @@ using namespace volbridge::lvm2;
 using Parser = LVM_linux_lvm_parser;
 using volbridge::CommandLine;
 using volbridge::CommandResult;
+using volbridge::Operation;
 using volbridge::printable;
 
 const char* const kFunc = "LVM_linux_lvm::revertLVs";
-const volbridge::Origin kHere{kFunc, volbridge::unit::kLinuxLvm};
-
-template <class... A>
-void info(EvDebug::Fmt fmt, const A&... args) {
-    say(Operation::Revert, kFunc, fmt, args...);
-}
+const ImportKind kKind = ImportKind::Revert;
 
 // The two descriptions being merged and what the merge leaves to do on disk.
 struct Merge {
     // The backup-time ("snap") description: where the returning PVs and LVs come from.
-    Parser snapParser;
-    Parser::NodeAutoPtr snapRoot;
-    Node* snapVg = nullptr;
-    Node* snapPvs = nullptr;
-    Node* snapLvs = nullptr;
+    CheckedMetadata snap;
     // The live description, which receives them.
-    Parser liveParser;
-    Parser::NodeAutoPtr liveRoot;
-    Node* liveVg = nullptr;
-    Node* livePvs = nullptr;
-    Node* liveLvs = nullptr;
+    CheckedMetadata live;
     // What each LV of either description uses, read before anything is pruned or moved.
     std::optional<LvUsage> snapUsage;
     std::optional<LvUsage> liveUsage;
@@ -146,133 +151,179 @@ struct Merge {
     std::list<std::string> toActivate;  // LVs to (re)activate at the end, in order
     std::set<std::string> transferred;  // snap LVs moved into the live tree
 
+    std::exception_ptr liveFailure;  // why the live group could not be read
+    std::string liveFailureText;
     std::vector<std::string> mappings;  // device-mapper names of the live LVs that go
     std::vector<std::pair<std::string, std::string>> inTheWay;  // LV name, device to deactivate
 };
 
-void readSnap(Merge& m, const char* metadata) {
-    info("Parsing supplied snap LVM metadata...");
-    m.snapRoot = m.snapParser.parse(metadata ? metadata : "");
-    addMissingVolumeSections(m.snapRoot);
-    crossCheckMeta(m.snapRoot, m.snapParser, "snap metadata", &m.snapVg, &m.snapPvs, &m.snapLvs);
-    m.snapUsage.emplace(m.snapPvs, m.snapLvs);
-    m.vgName = m.snapVg->name;
-    m.vgId = idOf(m.snapVg);
-    volbridge::requireShellWord(m.vgName, "the VG name", kFunc, kHere.unit, __LINE__);
-    info("Found description of VG [%s] in passed metadata", m.vgName.c_str());
+void readSnap(const Operation& op, Merge& m, const char* metadata) {
+    op.log(2, "Parsing supplied snap LVM metadata...");
+    m.snap.read(metadata ? metadata : "", "snap metadata");
+    m.snapUsage.emplace(m.snap.pvs, m.snap.lvs);
+    m.vgName = m.snap.vg->name;
+    m.vgId = idOf(m.snap.vg);
+    volbridge::requireShellWord(m.vgName, "the VG name", kFunc, op.unit(), __LINE__);
+    op.log(2, "Found description of VG [%s] in passed metadata", m.vgName.c_str());
 }
 
 // The live group as LVM2 has it now, which must be the group of the backup: a revert that cannot
-// read it changes nothing.
-void readLive(Merge& m) {
-    info("Parsing live metadata of VG [%s]", m.vgName.c_str());
-    const std::string live = readVGMetadata(m.vgName, m.vgId);
-    m.liveRoot = m.liveParser.parse(live.c_str());
-    for (Node* n = m.liveRoot; n && !m.liveVg; n = n->next) {
-        Node* id = Parser::findDirectChild(n, "id");
-        if (id && id->isString()) m.liveVg = n;
+// read it changes nothing. One case aside: a revert of every PV of the group that was stopped after
+// it re-initialised them all and before it restored the metadata leaves no PV that holds the
+// group. Then, when the journal has lines of the group, the failure waits for the devices to be
+// identified (finishLive decides). Returns whether the group was read.
+bool readLive(const Operation& op, Merge& m, const ImportState& state) {
+    op.log(2, "Parsing live metadata of VG [%s]", m.vgName.c_str());
+    std::string live;
+    try {
+        live = readVGMetadata(m.vgName, m.vgId);
+    } catch (const YbException& e) {
+        if (!state.knows(m.vgId)) throw;
+        m.liveFailure = std::current_exception();
+        m.liveFailureText = e.getMessage();
+        return false;
     }
-    if (!m.liveVg) kHere.fail("Can't find VG node in live metadata");
-    addMissingVolumeSections(m.liveRoot);
-    crossCheckMeta(m.liveRoot, m.liveParser, "live metadata", nullptr, &m.livePvs, &m.liveLvs);
-    m.liveUsage.emplace(m.livePvs, m.liveLvs);
+    m.live.root = m.live.parser.parse(live.c_str());
+    for (Node* n = m.live.root; n && !m.live.vg; n = n->next) {
+        Node* id = Parser::findDirectChild(n, "id");
+        if (id && id->isString()) m.live.vg = n;
+    }
+    if (!m.live.vg) op.fail("Can't find VG node in live metadata");
+    addMissingVolumeSections(m.live.root);
+    crossCheckMeta(m.live.root, m.live.parser, "live metadata", nullptr, &m.live.pvs, &m.live.lvs);
+    m.liveUsage.emplace(m.live.pvs, m.live.lvs);
+    return true;
+}
+
+// The group could not be read. When every PV of the backup is among the devices and each of them
+// carries the identity an earlier run of this revert gave it, that run was stopped between
+// re-initialising them and restoring the metadata: the live group starts from the backup-time
+// description with no PVs and no LVs, and gets everything back from it. Otherwise the failure to
+// read the group stands.
+void finishLive(const Operation& op, Merge& m, const char* metadata) {
+    std::set<std::string> journaled;
+    for (const PassedPV& pv : m.passed) {
+        if (pv.journaled) journaled.insert(pv.orig);
+    }
+    for (Node* pv = m.snap.pvs->child; pv; pv = pv->next) {
+        if (!journaled.count(idOf(pv))) std::rethrow_exception(m.liveFailure);
+    }
+    op.error("%s", m.liveFailureText.c_str());
+    op.log(2,
+           "Every PV of VG [%s] was re-initialized by a revert that did not finish: the group "
+           "comes back from the passed metadata",
+           m.vgName.c_str());
+    m.live.read(metadata, "live metadata");
+    Parser::destroyChildren(m.live.pvs);
+    Parser::destroyChildren(m.live.lvs);
+    m.liveUsage.emplace(m.live.pvs, m.live.lvs);
 }
 
 // Which backup-time PV each device carries, and the identifier it is to get.
-void identifyDevices(Merge& m, const std::list<std::string>& devices,
+void identifyDevices(const Operation& op, Merge& m, const std::list<std::string>& devices,
                      const std::map<std::string, std::string>& old2new_uuid_map,
                      const ImportState& state) {
-    info("Collecting information from passed PVs");
-    m.passed =
-        identifyPassedPVs(kHere, Operation::Revert, devices, old2new_uuid_map, state, m.vgId);
+    op.log(2, "Collecting information from passed PVs");
+    m.passed = readPassedPVs(devices);
+    findOrigins(op, kKind, m.passed, old2new_uuid_map, state, m.vgId);
     for (PassedPV& pv : m.passed) {
+        if (pv.orig.empty()) op.fail(unknownUuidMessage(pv.current));
         if (pv.current != pv.orig) {
-            info("%s has current UUID %s (was %s at backup time)", pv.device.c_str(),
-                 pv.current.c_str(), pv.orig.c_str());
+            op.log(2, "%s has current UUID %s (was %s at backup time)", pv.device.c_str(),
+                   pv.current.c_str(), pv.orig.c_str());
         } else {
-            info("%s has UUID %s", pv.device.c_str(), pv.current.c_str());
+            op.log(2, "%s has UUID %s", pv.device.c_str(), pv.current.c_str());
         }
-        pv.section = findPVSection(m.snapPvs, pv.orig);
+        pv.section = findPVSection(m.snap.pvs, pv.orig);
         if (!pv.section) {
-            kHere.fail("Can't find PV with UUID " + printable(pv.orig) + " in snap metadata");
+            op.fail("Can't find PV with UUID " + printable(pv.orig) + " in snap metadata");
         }
         m.pvNames[pv.section->name] = pv.section->name;
     }
-    requireOneDevicePerPV(kHere, m.passed);
+    requireOneDevicePerPV(op.origin(), m.passed);
     for (PassedPV& pv : m.passed) pv.fresh = genUUID();
 }
 
-// The live PVs that are the passed disks go. They are recognised by identifier, or by section
-// name when the section's device is a passed device too: LVM2 numbers PV sections afresh whenever
-// it writes metadata, so after a PV left the group a live section may bear the name that a
-// different disk had at backup time.
-void pruneLivePVs(Merge& m, const std::list<std::string>& devices) {
+// The live PV sections that are the passed disks. They are recognised by identifier, or by
+// section name when the section's device is a passed device too: LVM2 numbers PV sections afresh
+// whenever it writes metadata, so after a PV left the group a live section may bear the name that
+// a different disk had at backup time.
+std::set<std::string> passedLivePVs(const Merge& m, const std::list<std::string>& devices) {
     std::set<std::string> passedIds;
     for (const PassedPV& pv : m.passed) passedIds.insert({pv.orig, pv.current});
-    std::set<std::string> keep;
-    for (Node* pv = m.livePvs->child; pv; pv = pv->next) {
-        const bool passed =
-            passedIds.count(idOf(pv)) ||
-            (m.pvNames.count(pv->name) && matchDev(stringValue(pv, "device"), devices));
-        if (!passed) keep.insert(pv->name);
+    std::set<std::string> passed;
+    for (Node* pv = m.live.pvs->child; pv; pv = pv->next) {
+        if (passedIds.count(idOf(pv)) ||
+            (m.pvNames.count(pv->name) && matchDev(stringValue(pv, "device"), devices))) {
+            passed.insert(pv->name);
+        }
     }
-    if (m.livePvs->child) info("Pruning physical_volumes in live VG metadata");
-    for (const RemovedSection& pv : removePVsNotIn(m.livePvs, keep)) {
-        info("Removing PV name=[%s], id=[%s], device=[%s] from live VG metadata", pv.name.c_str(),
-             pv.id.c_str(), pv.device.c_str());
+    return passed;
+}
+
+// The live PVs that are the passed disks go.
+void pruneLivePVs(const Operation& op, Merge& m, const std::set<std::string>& passed) {
+    std::set<std::string> keep;
+    for (Node* pv = m.live.pvs->child; pv; pv = pv->next) {
+        if (!passed.count(pv->name)) keep.insert(pv->name);
+    }
+    if (m.live.pvs->child) op.log(2, "Pruning physical_volumes in live VG metadata");
+    for (const RemovedSection& pv : removePVsNotIn(m.live.pvs, keep)) {
+        op.log(2, "Removing PV name=[%s], id=[%s], device=[%s] from live VG metadata",
+               pv.name.c_str(), pv.id.c_str(), pv.device.c_str());
     }
 }
 
 // The live LVs on the passed disks go (their device-mapper devices with them, later), and so do
 // the snapshots and mirrors that lose a part with them.
-void pruneLiveLVs(Merge& m) {
+void pruneLiveLVs(const Operation& op, Merge& m) {
     std::set<std::string> remaining;
-    for (Node* pv = m.livePvs->child; pv; pv = pv->next) remaining.insert(pv->name);
-    if (m.liveLvs->child) info("Pruning logical_volumes in live VG metadata");
+    for (Node* pv = m.live.pvs->child; pv; pv = pv->next) remaining.insert(pv->name);
+    if (m.live.lvs->child) op.log(2, "Pruning logical_volumes in live VG metadata");
     // Stacked LVs (raid, thin, cache, ...) that use a passed PV go whole, with their parts.
     for (const DroppedLV& lv :
-         removeStackedLVsNotWhollyOn(m.liveLvs, *m.liveUsage, remaining, m.liveParser)) {
+         removeStackedLVsNotWhollyOn(m.live.lvs, *m.liveUsage, remaining, m.live.parser)) {
         if (lv.partOf.empty()) {
-            info("LV [%s] in live VG uses one of the passed PVs and will be removed.",
-                 lv.section.name.c_str());
+            op.log(2, "LV [%s] in live VG uses one of the passed PVs and will be removed.",
+                   lv.section.name.c_str());
         } else {
-            info("LV [%s] in live VG is a part of LV [%s] and will be removed with it.",
-                 lv.section.name.c_str(), lv.partOf.c_str());
+            op.log(2, "LV [%s] in live VG is a part of LV [%s] and will be removed with it.",
+                   lv.section.name.c_str(), lv.partOf.c_str());
         }
         if (lv.section.visible) {
             m.mappings.push_back(doubleDashes(m.vgName.c_str()) + "-" +
                                  doubleDashes(lv.section.name.c_str()));
         }
     }
-    for (const RemovedSection& lv : keepLVsWhollyOn(m.liveLvs, remaining, m.liveParser).removed) {
-        info("LV [%s] in live VG resides on one of the passed PVs and will be removed.",
-             lv.name.c_str());
+    for (const RemovedSection& lv : keepLVsWhollyOn(m.live.lvs, remaining, m.live.parser).removed) {
+        op.log(2, "LV [%s] in live VG resides on one of the passed PVs and will be removed.",
+               lv.name.c_str());
         if (lv.visible) {
             m.mappings.push_back(doubleDashes(m.vgName.c_str()) + "-" +
                                  doubleDashes(lv.name.c_str()));
         }
     }
-    for (const RemovedSection& snap : removeBrokenSnapshots(m.liveLvs, &m.orphans)) {
-        info(
-            "LVM Snap [%s], UUID [%s] in live VG references one of removed LVs and will be "
-            "removed as well.",
-            snap.name.c_str(), snap.id.c_str());
+    for (const RemovedSection& snap : removeBrokenSnapshots(m.live.lvs, &m.orphans)) {
+        op.log(2,
+               "LVM Snap [%s], UUID [%s] in live VG references one of removed LVs and will be "
+               "removed as well.",
+               snap.name.c_str(), snap.id.c_str());
     }
-    for (const MirrorOutcome& mirror : settleMirrors(m.liveLvs, m.liveParser, &m.orphans)) {
+    for (const MirrorOutcome& mirror : settleMirrors(m.live.lvs, m.live.parser, &m.orphans)) {
         if (mirror.kind == MirrorOutcome::Kind::Removed) {
-            info("Removing Mirror [%s], UUID=[%s] from live metadata", mirror.name.c_str(),
-                 mirror.id.c_str());
+            op.log(2, "Removing Mirror [%s], UUID=[%s] from live metadata", mirror.name.c_str(),
+                   mirror.id.c_str());
         } else if (mirror.kind == MirrorOutcome::Kind::Broken) {
-            info("Breaking Mirror [%s], UUID=[%s]", mirror.name.c_str(), mirror.id.c_str());
+            op.log(2, "Breaking Mirror [%s], UUID=[%s]", mirror.name.c_str(), mirror.id.c_str());
         }
     }
-    delOrphanLVs(&m.orphans, m.liveLvs, m.liveParser);
+    delOrphanLVs(&m.orphans, m.live.lvs, m.live.parser);
 }
 
 // The passed PVs' descriptions move from the snap tree to the live one, with their new
 // identifiers and under names the live tree does not use yet.
-void transferPVs(Merge& m) {
-    for (Node* section = m.snapPvs->child; section;) {
+void transferPVs(const Operation& op, Merge& m) {
+    for (Node* section = m.snap.pvs->child; section;) {
         Node* next = section->next;
         const PassedPV* passed = nullptr;
         for (const PassedPV& pv : m.passed) {
@@ -284,19 +335,19 @@ void transferPVs(Merge& m) {
         }
         const PassedPV& pv = *passed;
         const std::string name = section->name;
-        info("Transferring description of PV [%s], UUID=[%s] from snap to live metadata",
-             name.c_str(), pv.orig.c_str());
-        info("Changing transferred node UUID to [%s]", pv.fresh.c_str());
+        op.log(2, "Transferring description of PV [%s], UUID=[%s] from snap to live metadata",
+               name.c_str(), pv.orig.c_str());
+        op.log(2, "Changing transferred node UUID to [%s]", pv.fresh.c_str());
         Parser::assign(Parser::findDirectChild(section, "id"), pv.fresh.c_str());
-        const std::string unique = findUniquePVName(name, m.livePvs, m.liveParser);
+        const std::string unique = findUniquePVName(name, m.live.pvs, m.live.parser);
         if (unique != name) {
-            info("Changing transferred node name to [%s]", unique.c_str());
+            op.log(2, "Changing transferred node name to [%s]", unique.c_str());
             Parser::rename(section, unique.c_str());
             m.pvNames[name] = unique;
         }
         Parser::assign(Parser::findDirectChild(section, "device"), pv.device.c_str());
-        unlinkChild(m.snapPvs, section);
-        prependChild(m.livePvs, section);
+        unlinkChild(m.snap.pvs, section);
+        prependChild(m.live.pvs, section);
         section = next;
     }
 }
@@ -304,25 +355,25 @@ void transferPVs(Merge& m) {
 // Makes room for the returning LV `lv` in the live tree, then moves it there.
 void moveIntoLive(Merge& m, Node* lv, const char* uuid) {
     Shoved shoved =
-        shoveLV(m.vgName.c_str(), lv->name, uuid, m.liveLvs, m.liveParser, &m.toActivate);
+        shoveLV(m.vgName.c_str(), lv->name, uuid, m.live.lvs, m.live.parser, &m.toActivate);
     if (!shoved.deactivate.empty()) m.inTheWay.emplace_back(lv->name, shoved.deactivate);
     m.transferred.insert(lv->name);
-    unlinkChild(m.snapLvs, lv);
-    prependChild(m.liveLvs, lv);
+    unlinkChild(m.snap.lvs, lv);
+    prependChild(m.live.lvs, lv);
 }
 
 // The LVs whose stripes all lie on passed PVs come back, their stripes renamed as the PVs were.
-void transferStripedLVs(Merge& m) {
+void transferStripedLVs(const Operation& op, Merge& m) {
     std::set<std::string> passedNames;
     for (const auto& entry : m.pvNames) passedNames.insert(entry.first);
-    for (Node* lv = m.snapLvs->child; lv;) {
+    for (Node* lv = m.snap.lvs->child; lv;) {
         Node* next = lv->next;
         if (placementOn(lv, passedNames) == Placement::Wholly) {
             const std::string id = idOf(lv);
-            info("Transferring description of LV [%s], UUID=[%s] from snap to live metadata",
-                 lv->name, id.c_str());
+            op.log(2, "Transferring description of LV [%s], UUID=[%s] from snap to live metadata",
+                   lv->name, id.c_str());
             moveIntoLive(m, lv, id.c_str());
-            if (isVisibleLV(lv, m.liveParser)) m.toActivate.push_back(lv->name);
+            if (isVisibleLV(lv, m.live.parser)) m.toActivate.push_back(lv->name);
             for (Node* seg = lv->child; seg; seg = seg->next) {
                 if (!isSegmentOfType(seg, "striped")) continue;
                 Node* stripes = Parser::findDirectChild(seg, "stripes");
@@ -338,7 +389,7 @@ void transferStripedLVs(Merge& m) {
 // Stacked LVs (raid, thin, cache, ...) come back when everything they use lies on the passed PVs
 // and came back before them; a hidden part that came back without the LV it belongs to goes
 // again. Such an LV is never broken up.
-void transferStackedLVs(Merge& m) {
+void transferStackedLVs(const Operation& op, Merge& m) {
     std::set<std::string> passedNames;
     for (const auto& entry : m.pvNames) passedNames.insert(entry.first);
     auto returns = [&](Node* lv) {
@@ -354,14 +405,15 @@ void transferStackedLVs(Merge& m) {
     };
     for (bool moved = true; moved;) {
         moved = false;
-        for (Node* lv = m.snapLvs->child; lv;) {
+        for (Node* lv = m.snap.lvs->child; lv;) {
             Node* next = lv->next;
             if (returns(lv)) {
                 const std::string id = idOf(lv);
-                info("Transferring description of LV [%s], UUID=[%s] from snap to live metadata",
-                     lv->name, id.c_str());
+                op.log(2,
+                       "Transferring description of LV [%s], UUID=[%s] from snap to live metadata",
+                       lv->name, id.c_str());
                 moveIntoLive(m, lv, id.c_str());
-                if (isVisibleLV(lv, m.liveParser)) m.toActivate.push_back(lv->name);
+                if (isVisibleLV(lv, m.live.parser)) m.toActivate.push_back(lv->name);
                 moved = true;
             }
             lv = next;
@@ -371,16 +423,16 @@ void transferStackedLVs(Merge& m) {
     // passed PV of a raid that spans another PV; a cache pool whose cached LV stays) goes again,
     // and so, in turn, do its own parts.
     auto nodeOf = [&](const std::string& name) {
-        Node* node = Parser::findDirectChild(m.snapLvs, name.c_str());
-        return node ? node : Parser::findDirectChild(m.liveLvs, name.c_str());
+        Node* node = Parser::findDirectChild(m.snap.lvs, name.c_str());
+        return node ? node : Parser::findDirectChild(m.live.lvs, name.c_str());
     };
     std::set<std::string> gone;
     for (bool changed = true; changed;) {
         changed = false;
         for (const std::string& name : m.transferred) {
-            Node* part = Parser::findDirectChild(m.liveLvs, name.c_str());
+            Node* part = Parser::findDirectChild(m.live.lvs, name.c_str());
             const std::vector<std::string>& users = m.snapUsage->usedBy(name);
-            if (gone.count(name) || !part || isVisibleLV(part, m.liveParser) || users.empty()) {
+            if (gone.count(name) || !part || isVisibleLV(part, m.live.parser) || users.empty()) {
                 continue;
             }
             bool onlyStackedUsersThatStayed = true;
@@ -390,7 +442,7 @@ void transferStackedLVs(Merge& m) {
                 if (!owner || !isStackedLV(owner) || came) onlyStackedUsersThatStayed = false;
             }
             if (!onlyStackedUsersThatStayed) continue;
-            info("LV [%s] does not come back without the LV it is a part of", name.c_str());
+            op.log(2, "LV [%s] does not come back without the LV it is a part of", name.c_str());
             gone.insert(name);
             m.orphans.push_back(name);
             changed = true;
@@ -400,16 +452,16 @@ void transferStackedLVs(Merge& m) {
 
 // Snapshots whose origin and copy-on-write LV both came back come too; a copy-on-write LV that
 // came back without its snapshot goes again.
-void transferSnapshots(Merge& m) {
-    for (Node* lv = m.snapLvs->child; lv;) {
+void transferSnapshots(const Operation& op, Merge& m) {
+    for (Node* lv = m.snap.lvs->child; lv;) {
         Node* next = lv->next;
-        SnapshotVerdict verdict = evaluateSnapshot(lv, m.liveLvs);
+        SnapshotVerdict verdict = evaluateSnapshot(lv, m.live.lvs);
         if (verdict.isSnapshot && verdict.complete) {
             const std::string id = idOf(lv);
-            info(
-                "Transferring description of LVM Snap [%s], UUID=[%s] from snap to live "
-                "metadata",
-                lv->name, id.c_str());
+            op.log(2,
+                   "Transferring description of LVM Snap [%s], UUID=[%s] from snap to live "
+                   "metadata",
+                   lv->name, id.c_str());
             moveIntoLive(m, lv, id.c_str());
         } else if (!verdict.cow.empty()) {
             m.orphans.push_back(verdict.cow);
@@ -419,10 +471,10 @@ void transferSnapshots(Merge& m) {
 }
 
 // Mirrors whose images came back come whole, or as their last side that came back.
-void transferMirrors(Merge& m) {
-    for (Node* lv = m.snapLvs->child; lv;) {
+void transferMirrors(const Operation& op, Merge& m) {
+    for (Node* lv = m.snap.lvs->child; lv;) {
         Node* next = lv->next;
-        MirrorVerdict verdict = evaluateMirror(lv, m.liveLvs);
+        MirrorVerdict verdict = evaluateMirror(lv, m.live.lvs);
         const std::string name = lv->name;
         const std::string id = idOf(lv);
         if (!verdict.isMirror) {
@@ -430,53 +482,61 @@ void transferMirrors(Merge& m) {
         } else if (verdict.survivor.empty()) {
             m.orphans.insert(m.orphans.end(), verdict.components.begin(), verdict.components.end());
         } else if (verdict.complete) {
-            info("Transferring Mirror [%s], UUID=[%s] from snap to live metadata", name.c_str(),
-                 id.c_str());
+            op.log(2, "Transferring Mirror [%s], UUID=[%s] from snap to live metadata",
+                   name.c_str(), id.c_str());
             moveIntoLive(m, lv, id.c_str());
             m.toActivate.push_back(name);
         } else {
-            info("Transferring one side of Mirror [%s], UUID=[%s]", name.c_str(), id.c_str());
+            op.log(2, "Transferring one side of Mirror [%s], UUID=[%s]", name.c_str(), id.c_str());
             for (const std::string& c : verdict.components) {
                 if (c != verdict.survivor) m.orphans.push_back(c);
             }
-            Shoved shoved = shoveLV(m.vgName.c_str(), name.c_str(), nullptr, m.liveLvs,
-                                    m.liveParser, &m.toActivate);
+            Shoved shoved = shoveLV(m.vgName.c_str(), name.c_str(), nullptr, m.live.lvs,
+                                    m.live.parser, &m.toActivate);
             if (!shoved.deactivate.empty()) m.inTheWay.emplace_back(name, shoved.deactivate);
-            breakMirror(m.liveLvs, name, verdict.survivor, m.liveParser);
+            breakMirror(m.live.lvs, name, verdict.survivor, m.live.parser);
             m.toActivate.push_back(name);
         }
         lv = next;
     }
 }
 
-void finishMerge(Merge& m) {
-    delOrphanLVs(&m.orphans, m.liveLvs, m.liveParser);
-    crossCheckMeta(m.liveRoot, m.liveParser, "combined metadata");
-    requireLvmNames(kHere, m.vgName, m.liveLvs);
+void finishMerge(const Operation& op, Merge& m) {
+    delOrphanLVs(&m.orphans, m.live.lvs, m.live.parser);
+    crossCheckMeta(m.live.root, m.live.parser, "combined metadata");
+    requireLvmNames(op.origin(), m.vgName, m.live.lvs);
 }
 
-// The device-mapper devices of the live LVs that went; a failure is only logged.
-void removeMappings(const Merge& m) {
-    for (const std::string& mapping : m.mappings) {
-        CommandLine cmd(kHere, "dmsetup remove");
-        cmd.word(mapping, "the device-mapper name");
-        CommandResult r = volbridge::run(cmd);
-        if (!r.succeeded()) {
-            info("Command [%s] failed with stdout=[%s], stderr=[%s]", cmd.text().c_str(),
-                 r.out.c_str(), r.err.c_str());
+// The device-mapper devices of the live LVs that went, in one command; a failure is only logged
+// (they are gone from the group either way).
+void removeMappings(const Operation& op, const Merge& m) {
+    const std::list<std::string> names(m.mappings.begin(), m.mappings.end());
+    for (const CommandLine& cmd :
+         commandsFor(op, "dmsetup remove", names, "the device-mapper name")) {
+        CommandResult r = op.run(cmd);
+        if (!op.succeeded(r)) {
+            op.log(2, "Command [%s] failed with stdout=[%s], stderr=[%s]", cmd.text().c_str(),
+                   r.out.c_str(), r.err.c_str());
         }
     }
 }
 
-void activateReturned(const Merge& m) {
-    info("Activating new LVs [%s]", m.vgName.c_str());
-    for (const std::string& name : m.toActivate) {
-        const std::string device = "/dev/" + m.vgName + "/" + name;
-        CommandResult r =
-            volbridge::run(CommandLine(kHere, "lvchange -an").word(device, "the LV device path"));
-        if (!r.succeeded()) info("Failed to deactivate LV [%s]:%s", device.c_str(), r.err.c_str());
-        r = volbridge::run(CommandLine(kHere, "lvchange -ay").word(device, "the LV device path"));
-        if (!r.succeeded()) kHere.fail("Failed to activate LV [" + device + "]: " + r.err);
+std::list<std::string> lvDevices(const std::string& vg, const std::list<std::string>& names) {
+    std::list<std::string> devices;
+    for (const std::string& name : names) devices.push_back("/dev/" + vg + "/" + name);
+    return devices;
+}
+
+// "lvchange -ay" of `devices`, in one command; throws "Failed to activate LV [<device>]: <error>"
+// (for several, "Failed to activate LVs [<device>, <device>]: <error>").
+void activate(const Operation& op, const std::list<std::string>& devices) {
+    std::string list;
+    for (const std::string& device : devices) list += (list.empty() ? "" : ", ") + device;
+    const std::string sentence =
+        std::string(devices.size() == 1 ? "Failed to activate LV [" : "Failed to activate LVs [") +
+        list + "]";
+    for (const CommandLine& cmd : commandsFor(op, "lvchange -ay", devices, "the LV device path")) {
+        mustRunLvm(op, cmd, sentence);
     }
 }
 
@@ -484,69 +544,103 @@ void activateReturned(const Merge& m) {
 
 LVM::VG LVM_linux_lvm::revertLVs(const std::list<std::string>& pv_dev_list, const char* metadata,
                                  std::map<std::string, std::string>& old2new_uuid_map) {
+    Operation op(kFunc, volbridge::unit::kLinuxLvm);
+
+    // ---- check ----
     for (const std::string& device : pv_dev_list) {
-        volbridge::requireShellWord(device, "the PV device path", kFunc, kHere.unit, __LINE__);
+        volbridge::requireShellWord(device, "the PV device path", kFunc, op.unit(), __LINE__);
     }
-    requireDistinctDevices(kHere, pv_dev_list);
-
+    requireDistinctDevices(op.origin(), pv_dev_list);
     Merge m;
-    readSnap(m, metadata);
-    readLive(m);
-    {
-        // Held from the look at the devices to the restore; the journal is read and written
-        // under it.
-        ImportState state(kHere);
-        identifyDevices(m, pv_dev_list, old2new_uuid_map, state);
-        pruneLivePVs(m, pv_dev_list);
-        pruneLiveLVs(m);
-        transferPVs(m);
-        transferStripedLVs(m);
-        transferStackedLVs(m);
-        transferSnapshots(m);
-        transferMirrors(m);
-        finishMerge(m);
+    readSnap(op, m, metadata);
+    // Held from the first look at the group to the last change; the journal is read and written
+    // under it.
+    ImportState state(op);
+    const bool live = readLive(op, m, state);
+    identifyDevices(op, m, pv_dev_list, old2new_uuid_map, state);
+    if (!live) finishLive(op, m, metadata);
+    const std::set<std::string> passed = passedLivePVs(m, pv_dev_list);
+    checkRevertable(op, m.live.lvs, *m.liveUsage, m.live.parser, passed);
+    pruneLivePVs(op, m, passed);
+    pruneLiveLVs(op, m);
+    transferPVs(op, m);
+    transferStripedLVs(op, m);
+    transferStackedLVs(op, m);
+    transferSnapshots(op, m);
+    transferMirrors(op, m);
+    finishMerge(op, m);
+    op.log(2, "Serializing new metadata");
+    volbridge::TempFile tmp(op.origin(), metadataTempDirectory(), kMetadataTempPrefix);
+    tmp.write(Parser::dump(m.live.root, 0));
+    // "--yes": since LVM2 2.03 vgcfgrestore asks before it restores a group that has active LVs,
+    // and with no terminal that question would be answered "no"; a revert keeps the LVs of the
+    // untouched PVs active on purpose.
+    const std::string restoreOptions = "--yes" + thinPoolOption(op, kKind, m.live.lvs, m.vgName);
 
-        // Nothing has changed up to here.
-        removeMappings(m);
-        for (const auto& lv : m.inTheWay) deactivateShoved(lv.first, lv.second);
-        info("Serializing new metadata");
-        volbridge::TempFile tmp(kHere, metadataTempDirectory(), kMetadataTempPrefix);
-        tmp.write(Parser::dump(m.liveRoot, 0));
-        reinitializePVs(kHere, Operation::Revert, m.passed, "", tmp.path(), state, m.vgId,
-                        old2new_uuid_map);
-        // "--yes": since LVM2 2.03 vgcfgrestore asks before it restores a group that has active
-        // LVs, and with no terminal that question would be answered "no"; a revert keeps the LVs
-        // of the untouched PVs active on purpose.
-        restoreMetadata(kHere,
-                        "--yes" + thinPoolOption(Operation::Revert, kFunc, m.liveLvs, m.vgName),
-                        tmp.path(), m.vgName);
-
-        std::set<std::string> done;
-        for (const PassedPV& pv : m.passed) done.insert({pv.current, pv.fresh});
-        state.forget(m.vgId, done);
+    // ---- act ----
+    std::vector<Operation::Step> steps;
+    const std::string vg = m.vgName;
+    if (!m.mappings.empty()) {
+        steps.push_back({"removing the device-mapper devices of " +
+                             std::to_string(m.mappings.size()) + " LVs of " + vg + " that leave it",
+                         [&] { removeMappings(op, m); }});
     }
-    activateReturned(m);
+    // Back into service when the revert fails before the restore renames them.
+    const std::string inTheWay = "the deactivation of " + std::to_string(m.inTheWay.size()) +
+                                 " LVs of " + vg + " in the way of returning ones";
+    if (!m.inTheWay.empty()) {
+        steps.push_back({"deactivating " + std::to_string(m.inTheWay.size()) + " LVs of " + vg +
+                             " in the way of returning ones",
+                         [&] {
+                             std::list<std::string> devices;
+                             for (const auto& lv : m.inTheWay) devices.push_back(lv.second);
+                             op.changed(inTheWay, [&op, devices] { activate(op, devices); });
+                             deactivateShoved(m.inTheWay);
+                         }});
+    }
+    for (const PassedPV& pv : m.passed) {
+        steps.push_back({"re-initialising " + pv.device + " as a PV", [&, pv] {
+                             reinitializePV(op, kKind, pv, "", tmp.path(), state, m.vgId,
+                                            old2new_uuid_map);
+                         }});
+    }
+    steps.push_back({"restoring the merged metadata of " + vg, [&] {
+                         restoreMetadata(op, restoreOptions, tmp.path(), vg);
+                         op.forget(inTheWay);
+                         op.changed("the merged metadata of " + vg, leftForTheRerun(op, kKind));
+                     }});
+    if (!m.toActivate.empty()) {
+        steps.push_back(
+            {"activating " + std::to_string(m.toActivate.size()) + " LVs of " + vg, [&] {
+                 op.log(2, "Activating new LVs [%s]", vg.c_str());
+                 activate(op, lvDevices(vg, m.toActivate));
+             }});
+    }
+    op.act(steps);
+
+    // ---- result ----
+    std::set<std::string> given;
+    for (const PassedPV& pv : m.passed) given.insert({pv.current, pv.fresh});
+    state.finished(m.vgId, pv_dev_list, given);
 
     // The reverted group as LVM2 now reports it: through the device node of the last LV
     // activated (udev makes it a moment after activation), or, when no LV was activated or its
     // node never appeared, by the group's own identity.
     vgList_.clear();
     if (!m.toActivate.empty()) {
-        const std::string device = "/dev/" + m.vgName + "/" + m.toActivate.back();
+        const std::string device = "/dev/" + vg + "/" + m.toActivate.back();
         vbhost::Clock& clock = vbhost::currentClock();
         const uint64_t deadline = clock.nowMs() + kNodeWaitMs;
         struct stat st;
         while (stat(device.c_str(), &st) != 0 && clock.nowMs() < deadline) WMSLEEP(kNodePollMs);
         if (stat(device.c_str(), &st) == 0) return getVGByLVDevice(device.c_str());
-        EvDebug(nullptr).Error(kFunc,
-                               "Device node %s did not appear within %u seconds of its "
-                               "activation",
-                               device.c_str(), kNodeWaitMs / 1000);
+        op.error("Device node %s did not appear within %u seconds of its activation",
+                 device.c_str(), kNodeWaitMs / 1000);
     }
-    VG vg;
-    vg.orig_name = vg.name = m.vgName;
-    vg.orig_uuid = vg.uuid = m.vgId;
-    vg.vendor = vendor;
-    populateVG(vg);
-    return vg;
+    VG result;
+    result.orig_name = result.name = vg;
+    result.orig_uuid = result.uuid = m.vgId;
+    result.vendor = vendor;
+    populateVG(result);
+    return result;
 }

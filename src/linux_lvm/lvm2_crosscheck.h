@@ -31,6 +31,19 @@ void crossCheckMeta(Node* root, LVM_linux_lvm_parser& parser, const std::string&
 // tree passes crossCheckMeta. A tree without a group section is left as it is.
 void addMissingVolumeSections(Node* root);
 
+// A metadata text, parsed and checked with crossCheckMeta, owning its tree: the group's section and
+// its "physical_volumes" and "logical_volumes" sections (added empty where LVM2 leaves them out).
+struct CheckedMetadata {
+    LVM_linux_lvm_parser parser;
+    LVM_linux_lvm_parser::NodeAutoPtr root;
+    Node* vg = nullptr;
+    Node* pvs = nullptr;
+    Node* lvs = nullptr;
+
+    // Parses `text` and checks it as `what` (the name crossCheckMeta gives it in its messages).
+    void read(const std::string& text, const std::string& what);
+};
+
 // The LV's "status" is an array that holds the string "VISIBLE".
 bool isVisibleLV(Node* lv, LVM_linux_lvm_parser& parser);
 

@@ -12,10 +12,12 @@ namespace lvm2 {
 // "vgcfgbackup -f <file> <vg_name>" into a private temporary file of the host's temporary
 // directory (LVM2's own backup file may lag behind the group, lie in another directory, or not be
 // written at all while a PV is missing). When `vg_uuid` is not empty, the metadata must be that
-// group's: with two groups of one name LVM2 could describe the other. Throws YbException
+// group's: with two groups of one name LVM2 could describe the other. `options` (LVM2 options
+// built from checked values, such as a device filter) go into the command. Throws YbException
 // (function "LVM_linux_lvm::readVGMetadata") when the command fails, the file cannot be read or
 // holds another group.
-std::string readVGMetadata(const std::string& vg_name, const std::string& vg_uuid);
+std::string readVGMetadata(const std::string& vg_name, const std::string& vg_uuid,
+                           const std::string& options = "");
 
 // The name prefix of that temporary file.
 constexpr const char* kGroupExportPrefix = "ybvgcfg_";

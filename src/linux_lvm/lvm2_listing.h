@@ -47,6 +47,23 @@ GroupListing listGroups(const Origin& at);
 
 std::set<std::string> parseSkippedGroups(std::string_view err);
 
+// One row of pvsReportColumns output: a device LVM2 sees as a PV, the PV's id, its group (both
+// empty for a PV in no group), and whether LVM2 set the device aside as a duplicate of another
+// device carrying the same PV id (a clone attached beside its original).
+struct PvsRow {
+    std::string device;
+    std::string pvUuid;
+    std::string vgName;
+    std::string vgUuid;
+    bool duplicate = false;
+};
+
+// The options of a "pvs" report that parsePvsRows reads.
+constexpr const char* kPvsReportOptions =
+    "--noheadings --separator '|' -o pv_name,pv_uuid,vg_name,vg_uuid,pv_duplicate";
+
+std::vector<PvsRow> parsePvsRows(std::string_view text);
+
 // Rows of "pvdisplay -c" output: device and group of every PV line.
 LVM::DeviceInfoList parsePvdisplayColon(std::string_view text);
 

@@ -5,6 +5,9 @@
 // temporary metadata file and the map from current to backup-time PV identifiers.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <functional>
 #include <list>
 #include <map>
 #include <set>
@@ -12,7 +15,7 @@
 #include <vector>
 
 #include "core/Command.h"
-#include "host/LogWriter.h"
+#include "core/Operation.h"
 #include "linux_lvm/LVM_linux_lvm_parser.h"
 #include "linux_lvm/lvm2_crosscheck.h"
 
@@ -31,18 +34,10 @@ constexpr size_t kMaxGroupAndLvNameLength = 124;
 // when it would not. LVM2 takes letters, digits and "+_.-", not "-" first, not "." or "..".
 std::string lvmNameProblem(const std::string& name, size_t longest);
 
-// Which operation a shared step works for: its log lines are that operation's, on its channel
-// (clone import through the log writer at level 0, revert through EvDebug::Debug).
-enum class Operation { CloneImport, Revert };
-
-template <class... A>
-void say(Operation op, const char* func, EvDebug::Fmt fmt, const A&... args) {
-    if (op == Operation::CloneImport) {
-        EvDebug(nullptr).DebugLvl(func, 0, fmt, args...);
-    } else {
-        EvDebug(nullptr).Debug(func, fmt, args...);
-    }
-}
+// Which operation a shared step works for: its log lines are that operation's, at its level
+// (clone import at level 0, revert at level 2).
+enum class ImportKind { CloneImport, Revert };
+inline int logLevel(ImportKind kind) { return kind == ImportKind::CloneImport ? 0 : 2; }
 
 // The key of the first entry of `old2new_uuid_map` (in key order) whose value is
 // `current_uuid`; empty when none is.
@@ -69,23 +64,33 @@ std::string& metadataTempDirectory();
 // one device, by path or through two names of it.
 void requireDistinctDevices(const Origin& at, const std::list<std::string>& devices);
 
+// Two paths name one device: the same device number for block devices, the same file for anything
+// else (a file standing for a disk in a test).
+bool sameDevice(const struct stat& a, const struct stat& b);
+
 // A passed device and the backup-time PV it carries a copy of.
 struct PassedPV {
     std::string device;
     std::string current;      // the identifier on its label now
-    std::string orig;         // the PV's identifier at backup time
+    std::string orig;         // the PV's identifier at backup time; empty while unknown
     Node* section = nullptr;  // the PV's section in the backup-time tree
-    std::string fresh;        // the identifier it is to get
+    std::string fresh;        // the identifier it is to get (or has, for a group being finished)
+    bool journaled = false;   // `orig` came from the journal: an earlier run gave it `current`
 };
 
-// Reads the label of each device and finds its backup-time identifier: through the map, or,
-// for a device that an earlier run of group `vg_id` was re-initialising when it was stopped,
-// through the import journal. Throws "Can't find UUID <id> in the supplied UUID map" at the first
-// device that neither knows; changes nothing. `section` is left null.
-std::vector<PassedPV> identifyPassedPVs(const Origin& at, Operation op,
-                                        const std::list<std::string>& devices,
-                                        const std::map<std::string, std::string>& old2new_uuid_map,
-                                        const ImportState& state, const std::string& vg_id);
+// Reads the label of each device, in order (the identifier it carries now); throws what
+// getPVUUID throws.
+std::vector<PassedPV> readPassedPVs(const std::list<std::string>& devices);
+
+// Finds each device's backup-time identifier: through the map, or, for a device that an earlier
+// run of group `vg_id` gave its identity and that was stopped before its caller had the map,
+// through the import journal (logged). Leaves `orig` empty where neither knows it.
+void findOrigins(const Operation& op, ImportKind kind, std::vector<PassedPV>& passed,
+                 const std::map<std::string, std::string>& old2new_uuid_map,
+                 const ImportState& state, const std::string& vg_id);
+
+// "Can't find UUID <id> in the supplied UUID map", with `why` appended when it is not empty.
+std::string unknownUuidMessage(const std::string& uuid, const std::string& why = "");
 
 // The first child of `pvs` whose "id" is `id`; null when there is none.
 Node* findPVSection(Node* pvs, const std::string& id);
@@ -205,23 +210,29 @@ CommandLine layoutPreservingPvcreate(const Origin& at, const std::string& filter
                                      const std::string& new_uuid, const std::string& restore_file,
                                      const std::string& device);
 
-// Gives each passed device its `fresh` identifier with the layout its section has in the
-// metadata file `restore_file`, in order. The journal has the new identity before each pvcreate
-// runs; the map has it once the device carries it. A failed pvcreate throws "Failed to
-// re-initialize PV <device>: <error>", after the map got what the device carries then.
-void reinitializePVs(const Origin& at, Operation op, const std::vector<PassedPV>& passed,
-                     const std::string& filter_option, const std::string& restore_file,
-                     ImportState& state, const std::string& vg_id,
-                     std::map<std::string, std::string>& old2new_uuid_map);
+// How a change is recorded that a run of the same import or revert finishes and that is therefore
+// left as it is when a later step fails: its undo only says so, and the operation's log names the
+// change among what is left.
+std::function<void()> leftForTheRerun(const Operation& op, ImportKind kind);
+
+// Gives the passed device its `fresh` identifier with the layout its section has in the metadata
+// file `restore_file`. The journal has the new identity before the pvcreate runs; the map has it
+// once the device carries it. A failed pvcreate throws "Failed to re-initialize PV <device>:
+// <error>", after the map got what the device carries then.
+void reinitializePV(Operation& op, ImportKind kind, const PassedPV& pv,
+                    const std::string& filter_option, const std::string& restore_file,
+                    ImportState& state, const std::string& vg_id,
+                    std::map<std::string, std::string>& old2new_uuid_map);
 
 // " --force" when the group's LVs `lvs` hold a thin pool, which LVM2 restores only so (it cannot
-// check the pool's transaction id), with a log line of `op` that says why and that the metadata
+// check the pool's transaction id), with a log line of `kind` that says why and that the metadata
 // restored must come from the same moment as the pool's disks; "" for any other group.
-std::string thinPoolOption(Operation op, const char* func, Node* lvs, const std::string& vg_name);
+std::string thinPoolOption(const Operation& op, ImportKind kind, Node* lvs,
+                           const std::string& vg_name);
 
 // "vgcfgrestore <options> -f <file> <vg_name>"; throws "Failed to update metadata for VG group
 // [<vg_name>]: <error>".
-void restoreMetadata(const Origin& at, const std::string& options, const std::string& file,
+void restoreMetadata(const Operation& op, const std::string& options, const std::string& file,
                      const std::string& vg_name);
 
 }  // namespace lvm2

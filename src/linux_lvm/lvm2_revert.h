@@ -2,9 +2,14 @@
 #pragma once
 
 #include <list>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "core/Operation.h"
 #include "linux_lvm/LVM_linux_lvm_parser.h"
+#include "linux_lvm/lvm2_crosscheck.h"
 
 namespace volbridge {
 namespace lvm2 {
@@ -28,27 +33,26 @@ struct Shoved {
 Shoved shoveLV(const char* vg_name, const char* lv_name, const char* lv_uuid, Node* lv_section,
                LVM_linux_lvm_parser& parser, std::list<std::string>* to_activate);
 
-// "lvchange -an" of an LV that shoveLV moved out of the way; throws (function
-// "LVM_linux_lvm::shoveLVs") "LV [<name>] is in the way, but I can't deactivate it: <error>".
-void deactivateShoved(const std::string& lv_name, const std::string& device);
+// "lvchange -an" of the LVs that shoveLV moved out of the way, in one command (names and devices
+// of the LVs, in order). Throws (function "LVM_linux_lvm::shoveLVs") "LV [<name>] is in the way,
+// but I can't deactivate it: <error>", or, for several, "LVs [<name>], [<name>] are in the way,
+// but I can't deactivate them: <error>".
+void deactivateShoved(const std::vector<std::pair<std::string, std::string>>& lvs);
 
 // `name` when no child of `pv_section` bears it, else the first free "pv%d".
 std::string findUniquePVName(const std::string& name, Node* pv_section,
                              LVM_linux_lvm_parser& parser);
 
-// Whether toggleLVs takes LVs out of service or brings them back.
-enum class Activation { Off, On };
+// The rules of canRevert over the LVs `lvs` of the live group, what each uses (`usage`) and the
+// names of the PV sections being reverted: no LV may lie both on reverted PVs and on others (a
+// striped LV by its own stripes, a stacked LV by everything it uses), and a snapshot and its
+// origin are reverted together or not at all. Logs for each LV whether it is affected; throws the
+// refusal ("Can't allow revert because ...").
+void checkRevertable(const Operation& op, Node* lvs, const LvUsage& usage,
+                     LVM_linux_lvm_parser& parser, const std::set<std::string>& reverted);
 
-// Deactivates (Off) or activates (On) every visible LV of the group `vg_name` that uses one of
-// the PVs on `devices`; mirrors as a whole when any image or the log is there. The group is read
-// from LVM2 (and must be the group `vg_uuid`, when that is not empty). Throws when it cannot be
-// read, when a device is not one of its PVs, or when an LV could not be (de)activated; every LV
-// is tried first, and each failure is logged.
-void toggleLVs(const std::string& vg_name, const std::string& vg_uuid,
-               const std::list<std::string>& devices, Activation activation);
-
-// `device` is one of `devices`: the same device number when it can be stat'ed, else the same
-// text.
+// `device` is one of `devices`: the same device (sameDevice: a block device by its number) when
+// it can be stat'ed, else the same text.
 bool matchDev(const std::string& device, const std::list<std::string>& devices);
 
 // How long the final lookup of a revert waits for the device node of a re-activated LV (udev

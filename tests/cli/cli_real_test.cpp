@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -445,12 +446,12 @@ TEST_F(CliReal, RevertStepsReportTheLibrarysVerdictInTheExitStatus) {
          "prepare-revert",
          {disks_[1]},
          0,
-         "+ [lvchange -an " + lvDir + "other]"},
+         "+ [lvchange -an " + lvDir + "other " + lvDir + "span]"},
         {"cancel on the second disk",
          "cancel-revert",
          {disks_[1]},
          0,
-         "+ [lvchange -ay " + lvDir + "other]"},
+         "+ [lvchange -ay " + lvDir + "other " + lvDir + "span]"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -486,58 +487,148 @@ TEST_F(CliReal, DestroyOfAGroupRecreateDidNotMakeNeedsForce) {
 
 // ---- interrupted imports ----
 
-// A stand-in for pvcreate on the tool's PATH: the first time it runs it does `action` to the tool
-// (the process running it, found among its ancestors), the other times it is the real pvcreate.
-// Every command line it gets is appended to `calls`.
-class PvcreateStandIn {
+// Stand-ins on the tool's PATH for LVM2 commands: each appends its command line to a file and
+// counts itself; the stand-in whose count (over all of them, from 1) reaches the armed number runs
+// an action against the tool (the process running it, found among its ancestors, as $tool):
+// instead of the real command, before it or after it (keeping its exit status). Every other call
+// is the real command. PATH leads to them only while run() runs the tool.
+class StandIns {
   public:
-    PvcreateStandIn(const vbtest::TempDir& dir, const std::string& action)
-        : calls_(dir.path() + "/pvcreate.calls"), savedPath_(getenv("PATH")) {
-        const std::string bin = dir.path() + "/bin";
-        shOk("mkdir -p " + bin);
-        const std::string real = trim(shOk("command -v pvcreate"));
+    enum class When { Instead, Before, After };
+
+    StandIns(const vbtest::TempDir& dir, const std::vector<std::string>& names)
+        : dir_(dir.path() + "/standins") {
+        shOk("mkdir -p " + dir_ + "/bin");
         std::string tool;
         vbtest::sh("readlink -f " + vbtest::shellQuoted(VBTEST_TOOL), &tool);
-        const std::string script =
-            "#!/bin/sh\n"
-            "echo \"$*\" >> " +
-            calls_ +
-            "\n"
-            "if [ -e " +
-            bin + "/used ]; then exec " + real +
-            " \"$@\"; fi\n"
-            "touch " +
-            bin +
-            "/used\n"
-            "tool=$PPID\n"
-            "while [ \"$tool\" -gt 1 ] && [ \"$(readlink /proc/$tool/exe)\" != " +
-            vbtest::shellQuoted(trim(tool)) +
-            " ]; do\n"
-            "    tool=$(awk '/^PPid:/ { print $2 }' /proc/$tool/status)\n"
-            "done\n" +
-            action + "\n";
-        dir.write("bin/pvcreate", script);
-        shOk("chmod 755 " + bin + "/pvcreate");
-        setenv("PATH", (bin + ":" + savedPath_).c_str(), 1);
+        for (const std::string& name : names) {
+            const std::string real = trim(shOk("command -v " + name));
+            const std::string script =
+                "#!/bin/sh\n"
+                "echo \"" +
+                name + " $*\" >> " + dir_ +
+                "/calls\n"
+                "n=$(( $(cat " +
+                dir_ +
+                "/count 2>/dev/null || echo 0) + 1 ))\n"
+                "echo $n > " +
+                dir_ +
+                "/count\n"
+                "[ \"$n\" = \"$(cat " +
+                dir_ + "/at)\" ] || exec " + real +
+                " \"$@\"\n"
+                "tool=$PPID\n"
+                "while [ \"$tool\" -gt 1 ] && [ \"$(readlink /proc/$tool/exe)\" != " +
+                vbtest::shellQuoted(trim(tool)) +
+                " ]; do\n"
+                "    tool=$(awk '/^PPid:/ { print $2 }' /proc/$tool/status)\n"
+                "done\n"
+                "when=$(cat " +
+                dir_ +
+                "/when)\n"
+                "if [ \"$when\" = after ]; then " +
+                real + " \"$@\"; rc=$?; . " + dir_ +
+                "/action; exit $rc; fi\n"
+                ". " +
+                dir_ +
+                "/action\n"
+                "[ \"$when\" = before ] && exec " +
+                real +
+                " \"$@\"\n"
+                "exit 1\n";
+            vbtest::writeFile(dir_ + "/bin/" + name, script);
+            shOk("chmod 755 " + dir_ + "/bin/" + name);
+        }
+        arm(0, When::Instead, "");
     }
-    ~PvcreateStandIn() { setenv("PATH", savedPath_.c_str(), 1); }
 
-    // The metadata files the tool's pvcreate commands named.
-    std::vector<std::string> restoreFiles() const {
+    // For the runs to come: the `at`-th call (0: none) runs `action` (shell text).
+    void arm(size_t at, When when, const std::string& action) const {
+        vbtest::writeFile(dir_ + "/at", std::to_string(at) + "\n");
+        vbtest::writeFile(dir_ + "/when", when == When::After    ? "after\n"
+                                          : when == When::Before ? "before\n"
+                                                                 : "instead\n");
+        vbtest::writeFile(dir_ + "/action", action + "\n");
+        vbtest::writeFile(dir_ + "/count", "0\n");
+    }
+
+    vbtest::ToolRun run(const std::vector<std::string>& args) const {
+        const std::string saved = getenv("PATH");
+        setenv("PATH", (dir_ + "/bin:" + saved).c_str(), 1);
+        vbtest::ToolRun run = runTool(args);
+        setenv("PATH", saved.c_str(), 1);
+        return run;
+    }
+
+    // Each call's command line, as "<name> <arguments>".
+    std::vector<std::string> calls() const {
+        std::vector<std::string> lines;
+        std::istringstream in(vbtest::readFile(dir_ + "/calls"));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+    // The metadata files the tool's commands named (pvcreate --restorefile, vgcfgrestore -f): a
+    // tool killed outright leaves its own behind.
+    std::vector<std::string> metadataFiles() const {
         std::vector<std::string> files;
-        std::istringstream in(vbtest::readFile(calls_));
-        for (std::string word; in >> word;) {
-            if (word == "--restorefile" && in >> word) files.push_back(word);
+        for (const std::string& call : calls()) {
+            std::istringstream in(call);
+            const bool restore = call.rfind("vgcfgrestore ", 0) == 0;
+            for (std::string word; in >> word;) {
+                if ((word == "--restorefile" || (restore && word == "-f")) && in >> word) {
+                    files.push_back(word);
+                }
+            }
         }
         return files;
     }
 
   private:
-    std::string calls_;
-    std::string savedPath_;
+    std::string dir_;
 };
 
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Removes what a tool killed outright left of an import or revert of the group `vg`: its
+// temporary metadata files in /tmp, which describe the group (or its copy) by name.
+void removeMetadataFilesOf(const std::string& vg) {
+    std::istringstream names(vbtest::shOk("ls /tmp"));
+    for (std::string name; names >> name;) {
+        if (name.rfind("ybmeta_", 0) != 0) continue;
+        const std::string path = "/tmp/" + name;
+        if (vbtest::readFile(path).find("\n" + vg) != std::string::npos) unlink(path.c_str());
+    }
+}
+
+// The lines of the host's import journal about the group with id `vg_uuid`.
+std::vector<std::string> journalLinesOf(const std::string& vg_uuid) {
+    std::vector<std::string> lines;
+    std::istringstream in(vbtest::readFile("/var/lib/volbridge/lvm2-import.journal"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(vg_uuid) != std::string::npos) lines.push_back(line);
+    }
+    return lines;
+}
+
+// The work of an import or revert of the capture with group id `captured` is done: the group
+// `vg` is sound and holds the LVs `lvs`, the map file holds the PV id each device carries now (and
+// nothing else), and the journal keeps no line of the capture.
+void expectFinished(const std::string& vg, const std::set<std::string>& lvs,
+                    const std::string& mapFile, const std::vector<std::string>& devices,
+                    const std::string& captured) {
+    vbtest::shOk("vgck " + vg);
+    EXPECT_EQ(rows(shOk("lvs --noheadings -o lv_name " + vg)), lvs);
+    const Json written = Json::parse(vbtest::readFile(mapFile));
+    std::set<std::string> recorded, carried;
+    for (const auto& entry : written.items()) recorded.insert(entry.value().get<std::string>());
+    for (const std::string& device : devices) {
+        carried.insert(trim(shOk("pvs --noheadings -o pv_uuid " + device)));
+    }
+    EXPECT_EQ(recorded, carried);
+    EXPECT_TRUE(journalLinesOf(captured).empty())
+        << testing::PrintToString(journalLinesOf(captured));
+}
 
 // A terminating signal while the import changes the clones: the tool lets the import finish,
 // writes the map (through the symbolic link it was given) and leaves no temporary file.
@@ -546,59 +637,134 @@ TEST_F(CliReal, SignalDuringAnImportLetsItFinishAndWritesTheMap) {
     const std::string map = files_.path() + "/map.json";
     ASSERT_EQ(symlink(target.c_str(), map.c_str()), 0);
     std::vector<std::string> clones = cloneBoth();
-    PvcreateStandIn standIn(files_, "kill -TERM $tool; sleep 0.3; exec " +
-                                        trim(shOk("command -v pvcreate")) + " \"$@\"");
-    vbtest::ToolRun run = runTool(recreateArgs(map, clones));
+    StandIns standIns(files_, {"pvcreate"});
+    standIns.arm(1, StandIns::When::Before, "kill -TERM $tool; sleep 0.3");
+    vbtest::ToolRun run = standIns.run(recreateArgs(map, clones));
 
     EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
     EXPECT_EQ(groupNames(), (std::set<std::string>{vg_, vg_ + "_copy_001"})) << run.err;
     struct stat st;
     ASSERT_EQ(lstat(map.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
-    const Json written = Json::parse(vbtest::readFile(target));
-    std::set<std::string> carried, recorded;
-    for (const std::string& clone : clones) {
-        carried.insert(trim(shOk("pvs --noheadings -o pv_uuid " + clone)));
-    }
-    for (const auto& entry : written.items()) recorded.insert(entry.value().get<std::string>());
-    EXPECT_EQ(recorded, carried);
-    for (const std::string& file : standIn.restoreFiles()) EXPECT_FALSE(exists(file)) << file;
+    expectFinished(vg_ + "_copy_001", {"lin", "other", "span"}, target, clones, captured_.uuid);
+    for (const std::string& file : standIns.metadataFiles()) EXPECT_FALSE(exists(file)) << file;
 }
 
-// The tool killed outright after it re-initialised the first clone: the map still has the old
-// ids, and running the same command again finishes the import.
-TEST_F(CliReal, ImportKilledOutrightIsFinishedByRunningItAgain) {
+// Ctrl-C at the terminal during a clone import: SIGINT reaches the tool's process group, not the
+// command it runs (a vgcfgrestore here, which takes a moment); that command finishes, the import
+// completes, the map is written, and the tool exits with 130.
+TEST_F(CliReal, CtrlCDuringAnImportLetsTheCommandAndTheImportFinish) {
     const std::string map = files_.write("map.json", identityMap_);
     std::vector<std::string> clones = cloneBoth();
-    const std::string real = trim(shOk("command -v pvcreate"));
-    std::vector<std::string> leftovers;
-    {
-        PvcreateStandIn standIn(files_, real + " \"$@\"; rc=$?; kill -KILL $tool; exit $rc");
-        vbtest::ToolRun killed = runTool(recreateArgs(map, clones));
-        EXPECT_EQ(killed.status, 128 + SIGKILL);
-        leftovers = standIn.restoreFiles();
-    }
-    for (const std::string& file : leftovers) unlink(file.c_str());  // what a kill leaves
-    EXPECT_EQ(Json::parse(vbtest::readFile(map)), Json::parse(identityMap_));
+    StandIns standIns(files_, {"vgcfgrestore"});
+    // The tool's process group, as a terminal's Ctrl-C reaches it; then the command takes its
+    // time.
+    standIns.arm(1, StandIns::When::Before,
+                 "kill -INT -$(ps -o pgid= -p $tool | tr -d ' '); sleep 0.5");
+    vbtest::ToolRun run = standIns.run(recreateArgs(map, clones));
 
-    vbtest::ToolRun again = runTool(recreateArgs(map, clones));
-    EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(groupNames(), (std::set<std::string>{vg_, vg_ + "_copy_001"}));
-    vbtest::shOk("vgck " + vg_ + "_copy_001");
-    const Json written = Json::parse(vbtest::readFile(map));
-    for (const std::string& clone : clones) {
-        const std::string id = trim(shOk("pvs --noheadings -o pv_uuid " + clone));
-        bool recorded = false;
-        for (const auto& entry : written.items()) recorded = recorded || entry.value() == id;
-        EXPECT_TRUE(recorded) << clone << " " << id;
+    EXPECT_EQ(run.status, 130) << run.err;
+    const std::string copy = vg_ + "_copy_001";
+    EXPECT_EQ(groupNames(), (std::set<std::string>{vg_, copy})) << run.err;
+    expectFinished(copy, {"lin", "other", "span"}, map, clones, captured_.uuid);
+}
+
+// Kills the tool outright (SIGKILL) just before, and then just after, each stand-in command in
+// turn, each time in the state that `prepare` makes and with the arguments it returns (the files
+// it leaves of group `vg` are removed); then runs the same command again, unharmed, which must
+// succeed, and lets `check` judge the state. Returns
+// the number of points at which the tool was killed (the loop ends at the first command number no
+// run reaches).
+size_t killAtEachStep(const StandIns& standIns, const std::string& vg,
+                      const std::function<std::vector<std::string>()>& prepare,
+                      const std::function<void()>& check) {
+    size_t points = 0;
+    for (size_t at = 1;; ++at) {
+        for (StandIns::When when : {StandIns::When::Instead, StandIns::When::After}) {
+            SCOPED_TRACE("killed " +
+                         std::string(when == StandIns::When::After ? "after" : "before") +
+                         " command " + std::to_string(at));
+            const std::vector<std::string> args = prepare();
+            standIns.arm(at, when, "kill -KILL $tool");
+            vbtest::ToolRun killed = standIns.run(args);
+            const std::vector<std::string> calls = standIns.calls();
+            removeMetadataFilesOf(vg);
+            const bool reached = killed.status != 0;
+            if (reached) {
+                EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+                ++points;
+                standIns.arm(0, when, "");
+                vbtest::ToolRun again = standIns.run(args);
+                EXPECT_EQ(again.status, 0) << again.err;
+            }
+            check();
+            if (!reached) return points;
+            if (::testing::Test::HasFailure()) {
+                ADD_FAILURE() << "commands: " << testing::PrintToString(calls);
+                return points;
+            }
+        }
     }
+}
+
+// The tool killed outright just before, and just after, each command of a clone import that
+// changes a disk, in turn; then the same command again. It finishes the import: one complete group,
+// the map holding each clone's PV id, no journal line of the import left.
+TEST_F(CliReal, ImportKilledAtEachStepIsFinishedByRunningItAgain) {
+    StandIns standIns(files_, {"pvcreate", "vgcfgrestore", "vgchange"});
+    const std::string copy = vg_ + "_copy_001";
+    const std::string map = files_.path() + "/map.json";
+    std::vector<std::string> clones;
+    const size_t points = killAtEachStep(
+        standIns, vg_,
+        [&] {
+            files_.write("map.json", identityMap_);
+            clones = cloneBoth();
+            return recreateArgs(map, clones);
+        },
+        [&] {
+            EXPECT_EQ(groupNames(), (std::set<std::string>{vg_, copy}));
+            expectFinished(copy, {"lin", "other", "span"}, map, clones, captured_.uuid);
+            shOk("vgremove -q -ff -y " + copy);
+            for (const std::string& clone : clones) box_->removeDisk(clone);
+        });
+    // pvcreate of each clone, vgcfgrestore and vgchange -ay, each before and after.
+    EXPECT_EQ(points, 8u);
+}
+
+// The same for a revert of both disks after a rollback: the tool killed just before and just after
+// each command that changes a disk or an LV, then the same command again, which finishes it.
+TEST_F(CliReal, RevertKilledAtEachStepIsFinishedByRunningItAgain) {
+    // The last LV the revert activates has a node, through which the result is looked up.
+    for (const char* lv : {"other", "span"}) box_->makeLVNode(vg_, lv);
+    const std::string saved0 = box_->saveImage(disks_[0], "d0");
+    const std::string saved1 = box_->saveImage(disks_[1], "d1");
+    StandIns standIns(files_, {"dmsetup", "pvcreate", "vgcfgrestore", "lvchange"});
+    const std::string map = files_.path() + "/map.json";
+    const size_t points = killAtEachStep(
+        standIns, vg_,
+        [&] {
+            // The storage rolls both disks back to the captured moment.
+            box_->restoreImage(saved0, disks_[0]);
+            box_->restoreImage(saved1, disks_[1]);
+            files_.write("map.json", identityMap_);
+            return std::vector<std::string>{"revert",     "--vendor", "LinuxLVM",
+                                            "--metadata", metadata_,  "--map",
+                                            map,          disks_[0],  disks_[1]};
+        },
+        [&] {
+            expectFinished(vg_, {"lin", "other", "span"}, map, disks_, captured_.uuid);
+        });
+    // dmsetup remove, pvcreate of each disk, vgcfgrestore and lvchange -ay, before and after.
+    EXPECT_EQ(points, 10u);
 }
 
 // A failed pvcreate is reported once: by the tool's message, not once more by a log line.
 TEST_F(CliReal, FailedPvcreateIsReportedOnce) {
     const std::string map = files_.write("map.json", identityMap_);
-    PvcreateStandIn standIn(files_, "echo '  injected pvcreate failure' >&2; exit 5");
-    vbtest::ToolRun run = runTool(recreateArgs(map, cloneBoth()));
+    StandIns standIns(files_, {"pvcreate"});
+    standIns.arm(1, StandIns::When::Instead, "echo '  injected pvcreate failure' >&2; exit 5");
+    vbtest::ToolRun run = standIns.run(recreateArgs(map, cloneBoth()));
     EXPECT_EQ(run.status, 1);
     size_t seen = 0;
     for (size_t at = run.err.find("injected pvcreate failure"); at != std::string::npos;

@@ -165,6 +165,19 @@ std::string LvmSandbox::cloneDisk(const std::string& device) {
     return attach(image);
 }
 
+void LvmSandbox::removeDisk(const std::string& device) {
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        if (devices_[i] != device) continue;
+        detach(device);
+        sh("rm -f " + images_[i]);
+        devices_.erase(devices_.begin() + static_cast<long>(i));
+        images_.erase(images_.begin() + static_cast<long>(i));
+        writeConfig();
+        return;
+    }
+    ADD_FAILURE() << device << " is not a device of this sandbox";
+}
+
 std::string LvmSandbox::saveImage(const std::string& device, const std::string& name) {
     std::string image = workDir_ + "/" + name + ".saved";
     shOk("sync; cp --sparse=always " + imageOf(device) + " " + image);
@@ -226,6 +239,15 @@ void LvmSandbox::useDevicesFile(bool on) {
     writeConfig();
 }
 
+void LvmSandbox::reject(const std::string& setting, const std::string& device) {
+    if (setting != "global_filter" && setting != "filter") {
+        ADD_FAILURE() << "reject: no setting " << setting;
+        return;
+    }
+    rejected_.emplace_back(setting, device);
+    writeConfig();
+}
+
 std::string LvmSandbox::imageOf(const std::string& device) const {
     for (size_t i = 0; i < devices_.size(); ++i) {
         if (devices_[i] == device) return images_[i];
@@ -237,13 +259,18 @@ std::string LvmSandbox::imageOf(const std::string& device) const {
 std::string LvmSandbox::lvmConf() const { return readFile(confDir_ + "/lvm.conf"); }
 
 void LvmSandbox::writeConfig() {
-    std::string filter;
+    std::string filter, hostFilter;
+    for (const auto& rejected : rejected_) {
+        const std::string pattern = "\"r|^" + rejected.second + "$|\", ";
+        (rejected.first == "global_filter" ? filter : hostFilter) += pattern;
+    }
     for (const std::string& device : devices_) filter += "\"a|^" + device + "$|\", ";
     filter += "\"r|.*|\"";
     std::ofstream conf(confDir_ + "/lvm.conf", std::ios::trunc);
     conf << "# written by the volbridge test sandbox " << prefix_ << "\n"
          << "devices {\n"
          << "    global_filter = [ " << filter << " ]\n"
+         << (hostFilter.empty() ? "" : "    filter = [ " + hostFilter + "\"a|.*|\" ]\n")
          << "    use_devicesfile = " << (devicesFile_ ? 1 : 0) << "\n"
          << "    obtain_device_list_from_udev = 0\n"
          << "    hints = \"none\"\n"

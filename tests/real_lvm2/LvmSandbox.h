@@ -14,6 +14,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/HostSeams.h"
@@ -46,6 +47,8 @@ class LvmSandbox {
     std::string addDisk(unsigned mib = 64);
     // A byte copy of the device's current content on a new loop device (a hardware snapshot).
     std::string cloneDisk(const std::string& device);
+    // Detaches one of the sandbox's devices and removes its image (a group on it must be gone).
+    void removeDisk(const std::string& device);
     // Saves the device's current content to a file in the work directory; returns its path.
     std::string saveImage(const std::string& device, const std::string& name);
     // Writes a saved image back over the device (a storage rollback).
@@ -75,6 +78,10 @@ class LvmSandbox {
     // sees only the devices listed there, as on hosts where that is the default.
     void useDevicesFile(bool on);
 
+    // Makes the setting "global_filter" or "filter" of the sandbox's lvm.conf reject `device`, as
+    // a host's configuration may hide a disk from LVM2.
+    void reject(const std::string& setting, const std::string& device);
+
   private:
     std::string attach(const std::string& image);
     void writeConfig();
@@ -94,6 +101,7 @@ class LvmSandbox {
     std::vector<std::string> nodeDirs_;
     std::vector<std::string> aliases_;
     bool devicesFile_ = false;
+    std::vector<std::pair<std::string, std::string>> rejected_;  // setting, device
     unsigned imageCount_ = 0;
 };
 

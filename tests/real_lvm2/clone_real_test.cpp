@@ -389,21 +389,71 @@ TEST_F(RealClone, RefusalsComeBeforeAnyCloneIsChanged) {
         bool aliasFirst;         // the first clone is passed once more under another name
         bool mapFirstOnly;
         std::string metadata;
+        std::vector<int> originals = {};  // originals passed in place of their clones, by disk
+        std::string hidden = {};          // the host's setting that rejects the last clone, if any
+        std::string message = {};         // what the refusal says, in part
     } cases[] = {
         {"map covers only the first clone", {0, 1, 2}, {0, 1, 2}, false, true, captured_.metadata},
         {"the same clone twice", {0, 1}, {0, 1, 0}, false, false, captured_.metadata},
         {"one clone under two names", {0, 1}, {0, 1}, true, false, captured_.metadata},
         {"two clones of one PV", {0, 0}, {0, 1}, false, false, captured_.metadata},
         {"new name LVM2 rejects", {0, 1, 2}, {0, 1, 2}, false, false, renamed},
+        // The live group's own PV instead of its copy: LVM2 uses it for the group whether the
+        // copy is attached beside it (and set aside) or not.
+        {"the live PV beside its copy",
+         {0, 1},
+         {1},
+         false,
+         false,
+         captured_.metadata,
+         {0},
+         "",
+         " of VG [" + vg_ + "] on this host, not a copy of it: refusing to re-initialize it"},
+        {"the live PV without its copy",
+         {},
+         {},
+         false,
+         false,
+         captured_.metadata,
+         {0},
+         "",
+         " of VG [" + vg_ + "] on this host, not a copy of it: refusing to re-initialize it"},
+        // The host's LVM2 does not see the last clone: the library's own filter would let it
+        // build the group there, where the host cannot use it.
+        {"a clone the host's global_filter hides",
+         {0, 1},
+         {0, 1},
+         false,
+         false,
+         captured_.metadata,
+         {},
+         "global_filter",
+         ": LVM2 on this host does not see it; its setting devices/global_filter rejects it"},
+        {"a clone the host's filter hides",
+         {0, 1},
+         {0, 1},
+         false,
+         false,
+         captured_.metadata,
+         {},
+         "filter",
+         ": LVM2 on this host does not see it; its setting devices/filter rejects it"},
     };
+    std::vector<std::string> ids, hashes;
+    for (const std::string& disk : disks_) {
+        ids.push_back(vbtest::shOk("pvs --noheadings -o pv_uuid " + disk));
+        hashes.push_back(vbtest::hashFrom(disk, 0));
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> clones = cloneAll(c.disks);
         std::list<std::string> given;
+        for (int disk : c.originals) given.push_back(disks_[disk]);
         for (int i : c.given) given.push_back(clones[i]);
         if (c.aliasFirst) {
             given.push_back(box_->alias("again" + std::to_string(&c - cases), clones[0]));
         }
+        if (!c.hidden.empty()) box_->reject(c.hidden, clones.back());
         std::map<std::string, std::string> map = mapFor(clones);
         if (c.mapFirstOnly) {
             const std::string first = vbtest::shOk("pvs --noheadings -o pv_uuid " + disks_[0]);
@@ -412,7 +462,12 @@ TEST_F(RealClone, RefusalsComeBeforeAnyCloneIsChanged) {
                 if (first.find(entry.first) != std::string::npos) map[entry.first] = entry.first;
             }
         }
-        EXPECT_THROW(LVM_linux_lvm().recreateVG(given, c.metadata.c_str(), map), YbException);
+        try {
+            LVM_linux_lvm().recreateVG(given, c.metadata.c_str(), map);
+            ADD_FAILURE() << "no exception";
+        } catch (const YbException& e) {
+            EXPECT_NE(e.getMessage().find(c.message), std::string::npos) << e.getMessage();
+        }
         for (size_t i = 0; i < clones.size(); ++i) {
             EXPECT_EQ(vbtest::sh("cmp -s " + box_->imageOf(disks_[c.disks[i]]) + " " +
                                  box_->imageOf(clones[i])),
@@ -420,6 +475,70 @@ TEST_F(RealClone, RefusalsComeBeforeAnyCloneIsChanged) {
                 << clones[i] << " was changed";
         }
         EXPECT_EQ(words(vbtest::shOk("vgs --noheadings -o vg_name")), std::set<std::string>{vg_});
+        // The live group is as it was: the same PV ids.
+        vbtest::shOk("vgck " + vg_);
+        for (size_t i = 0; i < disks_.size(); ++i) {
+            EXPECT_EQ(vbtest::shOk("pvs --noheadings -o pv_uuid " + disks_[i]), ids[i]);
+        }
+    }
+    // Not a byte of the live group's disks changed.
+    for (size_t i = 0; i < disks_.size(); ++i) {
+        EXPECT_EQ(vbtest::hashFrom(disks_[i], 0), hashes[i]) << disks_[i] << " was changed";
+    }
+}
+
+// ---- an exported group, and an import run again ----
+
+// The group was exported (vgexport) when its disks were copied, and imported again since: its
+// clones import as a usable local group.
+TEST_F(RealClone, CaptureOfAnExportedGroupImportsAsALocalGroup) {
+    vbtest::shOk("vgexport -q " + vg_);
+    const std::string exported = vbtest::exportGroup(*box_, vg_);
+    ASSERT_NE(exported.find("\"EXPORTED\""), std::string::npos);
+    std::vector<std::string> clones = cloneAll({0, 1, 2});
+    // LVM2 changes no group while it sees copies of its PVs: the originals only.
+    std::string originals;
+    for (const std::string& disk : disks_) originals += "\"a|^" + disk + "$|\",";
+    vbtest::shOk("vgimport -q --config 'devices/filter=[" + originals + "\"r|.|\"]' " + vg_);
+    std::map<std::string, std::string> map = mapFor(clones);
+    LVM::VG vg = LVM_linux_lvm().recreateVG(std::list<std::string>(clones.begin(), clones.end()),
+                                            exported.c_str(), map);
+    EXPECT_EQ(vg.metadata.find("EXPORTED"), std::string::npos);
+    vbtest::shOk("vgck " + vg.name);
+    EXPECT_EQ(vbtest::shOk("vgs --noheadings -o vg_exported " + vg.name).find("exported"),
+              std::string::npos);
+    vbtest::shOk("vgchange -q -ay " + vg.name);
+    EXPECT_TRUE(words(vbtest::shOk("lvs --noheadings -o lv_name " + vg.name)).count("lin"));
+    LVM_linux_lvm().destroyVG(vg.name.c_str());
+}
+
+// The same import run again on its own result (the map has the new ids): the group it made is
+// returned as it is; no clone changes and no second group is made.
+TEST_F(RealClone, RepeatOfAFinishedImportReturnsTheSameGroup) {
+    std::vector<std::string> clones = cloneAll({0, 1});
+    const std::list<std::string> given(clones.begin(), clones.end());
+    std::map<std::string, std::string> map = mapFor(clones);
+    const LVM::VG first = LVM_linux_lvm().recreateVG(given, captured_.metadata.c_str(), map);
+    std::vector<std::string> hashes;
+    for (const std::string& clone : clones) hashes.push_back(vbtest::hashFrom(clone, 0));
+    const std::map<std::string, std::string> after = map;
+
+    vbtest::RecordingRunner runner;
+    const LVM::VG again = LVM_linux_lvm().recreateVG(given, captured_.metadata.c_str(), map);
+    EXPECT_EQ(runner.count("pvcreate"), 0u);
+    EXPECT_EQ(runner.count("vgcfgrestore"), 0u);
+    EXPECT_EQ(again.name, first.name);
+    EXPECT_EQ(again.uuid, first.uuid);
+    EXPECT_EQ(again.metadata, first.metadata);
+    std::set<std::string> firstLvs, againLvs;
+    for (const auto& lv : first.lvs) firstLvs.insert(lv.first + " " + lv.second.device);
+    for (const auto& lv : again.lvs) againLvs.insert(lv.first + " " + lv.second.device);
+    EXPECT_EQ(againLvs, firstLvs);
+    EXPECT_EQ(map, after);
+    EXPECT_EQ(words(vbtest::shOk("vgs --noheadings -o vg_name")),
+              (std::set<std::string>{vg_, first.name}));
+    for (size_t i = 0; i < clones.size(); ++i) {
+        EXPECT_EQ(vbtest::hashFrom(clones[i], 0), hashes[i]) << clones[i] << " was changed";
     }
 }
 
@@ -435,8 +554,8 @@ TEST_F(RealClone, OnePvImportRunsOnlyCommandsThatDoSomething) {
     vbtest::shOk("vgck " + vg.name);
     EXPECT_EQ(runner.count("vgchange --systemid"), 0u);
     EXPECT_EQ(runner.count("vgchange -cn"), 0u);
-    EXPECT_EQ(runner.commands().size(),
-              5u);  // listing, pvcreate, restore, devices file, activation
+    // The listing, how LVM2 sees the clone, pvcreate, restore, devices file, activation.
+    EXPECT_EQ(runner.commands().size(), 6u);
     EXPECT_FALSE(log.contains("Failed to clear"));
 }
 

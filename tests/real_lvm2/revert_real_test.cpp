@@ -63,7 +63,11 @@ std::string pvUuid(const std::string& device) {
 std::vector<std::string> lvchangeTargets(const std::vector<std::string>& commands) {
     std::vector<std::string> targets;
     for (const std::string& c : commands) {
-        if (c.rfind("lvchange ", 0) == 0) targets.push_back(c.substr(c.rfind(' ') + 1));
+        if (c.rfind("lvchange ", 0) != 0) continue;
+        std::istringstream words(c);
+        for (std::string word; words >> word;) {
+            if (word.rfind("/dev/", 0) == 0) targets.push_back(word);
+        }
     }
     return targets;
 }

@@ -142,9 +142,9 @@ class RealStackedGroup : public RealStacked {
         parts.push_back({"cpool_cmeta", 1, 1});
         parts.push_back({"cached_corig", 0, 2});
         makeGroup("stacked", 4, parts, {"plain"}, [](std::string text) {
-            text = vbtest::addSegmentLv(text, "r1", 1, "raid1",
-                                        "device_count = 2\nregion_size = 1024\nraids = [" +
-                                            raids("r1", 2) + "]");
+            text = vbtest::addSegmentLv(
+                text, "r1", 1, "raid1",
+                "device_count = 2\nregion_size = 1024\nraids = [" + raids("r1", 2) + "]");
             text = vbtest::addSegmentLv(
                 text, "r5", 2, "raid5_ls",
                 "device_count = 3\nstripe_size = 128\nregion_size = 1024\nraids = [" +
@@ -183,8 +183,8 @@ class RealStackedGroup : public RealStacked {
             std::set<int>& disks = result[lvName(entry.second)];
             for (const std::string& pv : entry.second.pvs) {
                 const std::string orig = vg.pvs.at(pv).orig_uuid;
-                disks.insert(static_cast<int>(
-                    std::find(uuids_.begin(), uuids_.end(), orig) - uuids_.begin()));
+                disks.insert(static_cast<int>(std::find(uuids_.begin(), uuids_.end(), orig) -
+                                              uuids_.begin()));
             }
         }
         return result;
@@ -194,9 +194,9 @@ class RealStackedGroup : public RealStacked {
 };
 
 const std::map<std::string, std::set<int>> kAllLvs = {
-    {"plain", {0}},     {"r1", {0, 1}},     {"r5", {0, 1, 2}},  {"r10", {0, 1, 2, 3}},
-    {"pool", {2, 3}},   {"thin1", {2, 3}},  {"thin2", {2, 3}},  {"tsnap", {2, 3}},
-    {"cached", {0, 1}},
+    {"plain", {0}},        {"r1", {0, 1}},    {"r5", {0, 1, 2}},
+    {"r10", {0, 1, 2, 3}}, {"pool", {2, 3}},  {"thin1", {2, 3}},
+    {"thin2", {2, 3}},     {"tsnap", {2, 3}}, {"cached", {0, 1}},
 };
 
 TEST_F(RealStackedGroup, DiscoveryOfAPlainARaidAndAThinLv) {
@@ -243,9 +243,9 @@ TEST_F(RealStackedGroup, PartialCloneSetKeepsWhatLiesWhollyOnItAndDropsTheRestWh
         copy = LVM_linux_lvm().recreateVG(clones, captured.metadata.c_str(), map);
     }
     vbtest::shOk("vgck " + copy.name);
-    EXPECT_EQ(lvDisks(copy), (std::map<std::string, std::set<int>>{
-                                 {"plain", {0}}, {"r1", {0, 1}}, {"r5", {0, 1, 2}},
-                                 {"cached", {0, 1}}}));
+    EXPECT_EQ(lvDisks(copy),
+              (std::map<std::string, std::set<int>>{
+                  {"plain", {0}}, {"r1", {0, 1}}, {"r5", {0, 1, 2}}, {"cached", {0, 1}}}));
     std::map<std::string, std::string> expected = lvTypes(vg_);
     for (auto it = expected.begin(); it != expected.end();) {
         const std::string& name = it->first;
@@ -264,10 +264,9 @@ TEST_F(RealStackedGroup, PartialCloneSetKeepsWhatLiesWhollyOnItAndDropsTheRestWh
 }
 
 // Disk 1 is rolled back alone. r1, r5, r10 and the cached LV use it and other disks: a revert
-// may not take them apart, so it is refused; when it runs all the same, they go whole from the
-// live group and none comes back from the backup, which has none wholly on disk 1. What lies
-// elsewhere stays, and LVM2 accepts the group.
-TEST_F(RealStackedGroup, RevertOfOnePvThatStackedLvsSpanTakesThemAwayWhole) {
+// may not take them apart, so canRevert refuses it, and so does revertLVs, before anything
+// changes: the live group keeps every LV, its PVs keep their ids, no byte of any disk changes.
+TEST_F(RealStackedGroup, RevertOfOnePvThatStackedLvsSpanIsRefusedAndTheGroupStays) {
     LVM::VG captured = capture("plain");
     const std::string saved = box_->saveImage(disks_[1], "disk1");
     box_->restoreImage(saved, disks_[1]);
@@ -278,31 +277,41 @@ TEST_F(RealStackedGroup, RevertOfOnePvThatStackedLvsSpanTakesThemAwayWhole) {
         vbhost::ScopedLogSink sink(log, 2);
         EXPECT_FALSE(backend.canRevert(captured, captured.metadata.c_str(), passed));
     }
-    EXPECT_TRUE(log.contains("resides both on PVs that will be reverted and on those that won't "
-                             "be."))
-        << testing::PrintToString(log.records());
+    const std::string refusal =
+        "resides both on PVs that will be reverted and on those that won't be.";
+    EXPECT_TRUE(log.contains(refusal)) << testing::PrintToString(log.records());
 
+    const std::map<std::string, std::string> types = lvTypes(vg_);
+    std::vector<std::string> ids, hashes;
+    for (const std::string& disk : disks_) {
+        ids.push_back(pvUuid(disk));
+        hashes.push_back(vbtest::hashFrom(disk, 0));
+    }
     std::map<std::string, std::string> map = identityMap(captured);
-    LVM::VG live = backend.revertLVs(passed, captured.metadata.c_str(), map);
+    const std::map<std::string, std::string> given = map;
+    try {
+        backend.revertLVs(passed, captured.metadata.c_str(), map);
+        ADD_FAILURE() << "no exception";
+    } catch (const YbException& e) {
+        EXPECT_NE(e.getMessage().find(refusal), std::string::npos) << e.getMessage();
+    }
+    EXPECT_EQ(map, given);
     vbtest::shOk("vgck " + vg_);
-    EXPECT_EQ(lvDisks(live), (std::map<std::string, std::set<int>>{{"plain", {0}},
-                                                                    {"pool", {2, 3}},
-                                                                    {"thin1", {2, 3}},
-                                                                    {"thin2", {2, 3}},
-                                                                    {"tsnap", {2, 3}}}));
-    std::set<std::string> names;
-    for (const auto& entry : lvTypes(vg_)) names.insert(entry.first);
-    EXPECT_EQ(names, (std::set<std::string>{"plain", "pool", "pool_tdata", "pool_tmeta", "thin1",
-                                            "thin2", "tsnap"}));
+    EXPECT_EQ(lvTypes(vg_), types);
+    for (size_t i = 0; i < disks_.size(); ++i) {
+        SCOPED_TRACE(disks_[i]);
+        EXPECT_EQ(pvUuid(disks_[i]), ids[i]);
+        EXPECT_EQ(vbtest::hashFrom(disks_[i], 0), hashes[i]);
+    }
 }
 
 // Both disks of a raid1 are rolled back while the group has moved on: the raid comes back whole
 // from the backup, in place of the live one.
 TEST_F(RealStacked, RevertOfEveryPvOfARaidBringsItBackWhole) {
     makeGroup("mirrored", 3, raidParts("r1", {0, 1}), {"plain"}, [](std::string text) {
-        return vbtest::addSegmentLv(text, "r1", 1, "raid1",
-                                    "device_count = 2\nregion_size = 1024\nraids = [" +
-                                        raids("r1", 2) + "]");
+        return vbtest::addSegmentLv(
+            text, "r1", 1, "raid1",
+            "device_count = 2\nregion_size = 1024\nraids = [" + raids("r1", 2) + "]");
     });
     const std::string node = box_->makeLVNode(vg_, "r1").path;
     LVM::VG captured = LVM_linux_lvm().getVGByLVDevice(node.c_str());

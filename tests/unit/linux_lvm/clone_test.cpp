@@ -1,4 +1,5 @@
-// Clone import and destroy through the fake runner: commands, pruning, results, failures.
+// Clone import through the fake runner: commands, pruning, results, the checks before anything
+// changes, failures at each step, and runs that finish what an earlier one left.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,23 +23,52 @@ namespace {
 
 using Parser = LVM_linux_lvm_parser;
 
+const char* const kVgId = "iZ20ux-UsWP-Ds1R-4hjT-32ky-7wjP-asnZYT";
 const char* const kPv0 = "mF5Nbd-aisf-B0ur-j11g-MBML-SGdh-Yz3Tqa";
 const char* const kPv1 = "0dzRhq-jfFn-cOov-2e8l-NEZ8-ttRl-Q3PmMe";
 const char* const kPv2 = "8m9V4B-ToPf-eOQp-5BBq-HE9M-afe3-OlVGDV";
 const char* const kFilterPrefix = "--config 'devices/filter=[";
 const char* const kLocking = " --config 'global {locking_type = 0}'";
 const char* const kListing = "vgs --foreign --shared -o vg_name,vg_uuid";
+const char* const kView =
+    "pvs --config 'devices/use_devicesfile=0' --noheadings --separator '|' -o "
+    "pv_name,pv_uuid,vg_name,vg_uuid,pv_duplicate";
 
-// The clones are fake disks; LVM2's answers come from the fake runner.
+// The steps an operation reports to the host's progress sink, as the tool shows them.
+struct Progress : vbhost::ProgressSink {
+    std::vector<std::string> lines;
+    void step(const std::string&, size_t n, size_t total, const std::string& what) override {
+        lines.push_back("[" + std::to_string(n) + "/" + std::to_string(total) + "] " + what);
+    }
+    void finished(const std::string&, bool, uint64_t) override {}
+};
+
+std::string filterOf(const std::vector<std::string>& devices) {
+    std::string filter = kFilterPrefix;
+    for (const std::string& d : devices) filter += "\"a|^" + d + "$|\",";
+    return filter + "\"r|.|\"] devices/use_devicesfile=0'";
+}
+
+std::string viewOf(const std::vector<std::string>& devices) {
+    std::string cmd = kView;
+    for (const std::string& d : devices) cmd += " " + d;
+    return cmd;
+}
+
+// The clones are fake disks, which LVM2 sees as copies set aside beside the group they were
+// copied from; LVM2's answers come from the fake runner.
 class CloneFixture : public ::testing::Test {
   protected:
-    void SetUp() override { metadata_ = vbtest::readFixture("lvm2/metadata/mixed-3pv.vg"); }
+    void SetUp() override {
+        metadata_ = vbtest::readFixture("lvm2/metadata/mixed-3pv.vg");
+        disks_.unlisted = {"smp_mixed", kVgId, true, false};
+    }
 
     std::string addDevice(const std::string& name, const std::string& uuid) {
         return disks_.add(name, uuid);
     }
     void answerPvTools(vbtest::FakeRunner& fake) { disks_.answerPvTools(fake); }
-    std::string leftoverTempFiles() { return disks_.leftoverTempFiles(); }
+    std::string leftoverTempFiles() { return disks_.host().leftoverTempFiles(); }
 
     void answerListing(vbtest::FakeRunner& fake, const std::vector<std::string>& groups,
                        const std::string& err = "") {
@@ -48,13 +78,29 @@ class CloneFixture : public ::testing::Test {
         fake.on(kListing, 0, text, err);
     }
 
-    void answerRestoreAndActivation(vbtest::FakeRunner& fake, const std::string& vg) {
-        fake.onMatch("vgcfgrestore --config '.*' -f \\S+ " + vg, [this](const std::string& cmd) {
+    // The restore makes the devices the PVs of the restored group, and that group what
+    // "vgcfgbackup" of it exports.
+    void answerRestore(vbtest::FakeRunner& fake, const std::string& vg) {
+        fake.onMatch("vgcfgrestore --config '.*' -f \\S+ " + vg, [this,
+                                                                  vg](const std::string& cmd) {
             std::smatch m;
             std::regex_search(cmd, m, std::regex(" -f (\\S+) "));
             restored_ = vbtest::readFile(m[1]);
-            return vbtest::Reply{0, "  Restored volume group " + std::string("x") + ".\n", ""};
+            Parser parser;
+            Parser::NodeAutoPtr root(parser.parse(restored_.c_str()));
+            Parser::Node* group = Parser::find(root, vg.c_str(), false);
+            const std::string id = group ? volbridge::lvm2::idOf(group) : "";
+            for (Parser::Node* pv = Parser::find(root, "physical_volumes", false)->child; pv;
+                 pv = pv->next) {
+                disks_.seen[volbridge::lvm2::stringValue(pv, "device")] = {vg, id, false, false};
+            }
+            return vbtest::Reply{0, "  Restored volume group " + vg + ".\n", ""};
         });
+        disks_.answerGroupExport(fake, vg, [this] { return restored_; });
+    }
+
+    void answerRestoreAndActivation(vbtest::FakeRunner& fake, const std::string& vg) {
+        answerRestore(fake, vg);
         fake.on("lvm lvmdevices", 5, "", "  Devices file not enabled.\n");
         fake.on("vgchange -ay " + vg + kLocking);
     }
@@ -92,6 +138,8 @@ TEST_F(CloneFixture, WholeGroupGetsNewNameAndIdentifiersAndIsRestoredAndActivate
     answerRestoreAndActivation(fake, "smp_mixed_copy_001");
     std::map<std::string, std::string> map{
         {kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}, {kPv2, uuidOf_[d2]}, {"unrelated", "x"}};
+    Progress progress;
+    vbhost::ScopedProgress progressGuard(progress);
 
     LVM_linux_lvm backend;
     LVM::VG vg = backend.recreateVG({d0, d1, d2}, metadata_.c_str(), map);
@@ -157,13 +205,13 @@ TEST_F(CloneFixture, WholeGroupGetsNewNameAndIdentifiersAndIsRestoredAndActivate
         EXPECT_EQ(Parser::findDirectChild(pv, "pe_start")->value->int_val, 2048);
     }
 
-    // The commands, in order: every clone is identified before the first one changes, and only
-    // commands that do something run (the metadata restored has no system id and no clustered
-    // flag to clear).
-    const std::string filter = std::string(kFilterPrefix) + "\"a|^" + d0 + "$|\",\"a|^" + d1 +
-                               "$|\",\"a|^" + d2 + "$|\",\"r|.|\"] devices/use_devicesfile=0'";
+    // The commands, in order: every clone is identified, and LVM2 asked how it sees them, before
+    // the first one changes, and only commands that do something run (the metadata restored has
+    // no system id and no clustered flag to clear).
+    const std::string filter = filterOf({d0, d1, d2});
     std::vector<std::string> expected = {kListing};
     for (const std::string& d : devices) expected.push_back("pvdisplay " + d);
+    expected.push_back(viewOf({d0, d1, d2}));
     for (const std::string& d : devices) {
         expected.push_back("pvcreate " + filter + " -ffy --uuid " + uuidOf_[d] +
                            " --restorefile FILE " + d);
@@ -173,6 +221,15 @@ TEST_F(CloneFixture, WholeGroupGetsNewNameAndIdentifiersAndIsRestoredAndActivate
     expected.push_back("lvm lvmdevices");
     expected.push_back("vgchange -ay smp_mixed_copy_001" + std::string(kLocking));
     vbtest::expectCommands(commands(fake), expected);
+
+    // The steps, as the tool shows them; the journal keeps nothing of a run that finished.
+    EXPECT_EQ(progress.lines, (std::vector<std::string>{"[1/5] re-initialising " + d0 + " as a PV",
+                                                        "[2/5] re-initialising " + d1 + " as a PV",
+                                                        "[3/5] re-initialising " + d2 + " as a PV",
+                                                        "[4/5] restoring the group metadata onto " +
+                                                            d0 + " " + d1 + " " + d2,
+                                                        "[5/5] activating smp_mixed_copy_001"}));
+    EXPECT_EQ(disks_.journal(), "");
 }
 
 TEST_F(CloneFixture, NewNameIsTheFirstFreeCandidate) {
@@ -192,6 +249,7 @@ TEST_F(CloneFixture, NewNameIsTheFirstFreeCandidate) {
         SCOPED_TRACE(c.name);
         vbtest::FakeRunner fake;
         uuidOf_[d0] = "cur000-0000-0000-0000-0000-0000-000000";
+        disks_.seen.clear();
         answerListing(fake, c.existing);
         answerPvTools(fake);
         answerRestoreAndActivation(fake, c.expected);
@@ -229,6 +287,7 @@ TEST_F(CloneFixture, PartialCloneSetIsPruned) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         vbtest::FakeRunner fake;
+        disks_.seen.clear();
         std::list<std::string> devices;
         std::map<std::string, std::string> map;
         for (int i : c.pvs) {
@@ -292,6 +351,18 @@ TEST_F(CloneFixture, RefusalsBeforeAnythingChangesOnDisk) {
         longLv.replace(at, 4, longRoot);
     }
     std::string d2 = addDevice("sdd", uuidOf_[d0]);  // a second copy of the same PV
+    using Seen = vbtest::FakeDisks::Seen;
+    const std::string probe1 =
+        "pvs --config 'devices/use_devicesfile=0 devices/filter=[\"a|.*|\"]' --noheadings "
+        "--separator '|' -o pv_name,pv_uuid,vg_name,vg_uuid,pv_duplicate " +
+        d1;
+    const std::string probe2 =
+        "pvs --config 'devices/use_devicesfile=0 devices/filter=[\"a|.*|\"] "
+        "devices/global_filter=[\"a|.*|\"]' --noheadings --separator '|' -o "
+        "pv_name,pv_uuid,vg_name,vg_uuid,pv_duplicate " +
+        d1;
+    const std::string row1 = "  " + d1 + "|" + uuidOf_[d1] + "|smp_mixed|" + kVgId + "|\n";
+    const std::string hidden1 = "  Cannot use " + d1 + ": device is rejected by filter config\n";
     struct Case {
         const char* name;
         std::list<std::string> devices;
@@ -299,6 +370,8 @@ TEST_F(CloneFixture, RefusalsBeforeAnythingChangesOnDisk) {
         std::string metadata;
         std::vector<std::string> commands;
         std::string message;
+        std::map<std::string, Seen> seen = {};
+        std::vector<std::pair<std::string, vbtest::Reply>> probes = {};
     } cases[] = {
         {"device path with shell characters",
          {d0 + ";reboot"},
@@ -344,35 +417,100 @@ TEST_F(CloneFixture, RefusalsBeforeAnythingChangesOnDisk) {
          {d0, d1},
          {{kPv0, uuidOf_[d0]}, {kPv1, "someone-else"}},
          metadata_,
-         {kListing, "pvdisplay " + d0, "pvdisplay " + d1},
+         {kListing, "pvdisplay " + d0, "pvdisplay " + d1, viewOf({d0, d1})},
          "Can't find UUID cur111-1111-1111-1111-1111-1111-111111 in the supplied UUID map"},
         {"backup-time id not in the metadata",
          {d0},
          {{"not-in-metadata", uuidOf_[d0]}},
          metadata_,
-         {kListing, "pvdisplay " + d0},
+         {kListing, "pvdisplay " + d0, viewOf({d0})},
          "Can't find PV [" + d0 + "], UUID=[not-in-metadata] in the metadata."},
         {"two devices carrying one PV",
          {d0, d2},
          {{kPv0, uuidOf_[d0]}},
          metadata_,
-         {kListing, "pvdisplay " + d0, "pvdisplay " + d2},
+         {kListing, "pvdisplay " + d0, "pvdisplay " + d2, viewOf({d0, d2})},
          "PV devices " + d0 + " and " + d2 + " both carry a copy of PV " + kPv0},
         {"LV name too long for the new group",
          {d0},
          {{kPv0, uuidOf_[d0]}},
          longLv,
-         {kListing, "pvdisplay " + d0},
+         {kListing, "pvdisplay " + d0, viewOf({d0})},
          "LV [" + longRoot +
              "] would have a name that LVM2 refuses in VG [smp_mixed_copy_001]: it is longer "
              "than the 106 characters LVM2 allows"},
+        // LVM2 uses the device for the group's PV: it is the original, not the copy set aside.
+        {"the live group's own PV",
+         {d0, d1},
+         {{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}},
+         metadata_,
+         {kListing, "pvdisplay " + d0, "pvdisplay " + d1, viewOf({d0, d1})},
+         "PV device " + d1 +
+             " is PV cur111-1111-1111-1111-1111-1111-111111 of VG [smp_mixed] "
+             "on this host, not a copy of it: refusing to re-initialize it",
+         {{d1, Seen{"smp_mixed", kVgId, false, false}}}},
+        {"a PV of another group",
+         {d0, d1},
+         {{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}},
+         metadata_,
+         {kListing, "pvdisplay " + d0, "pvdisplay " + d1, viewOf({d0, d1})},
+         "PV device " + d1 + " is a PV of VG [data] on this host, and " + d0 +
+             " is not: refusing to re-initialize " + d1,
+         {{d1, Seen{"data", "dataaa-1111-1111-1111-1111-1111-dataaa", false, false}}}},
+        {"PVs of two groups",
+         {d0, d1},
+         {{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}},
+         metadata_,
+         {kListing, "pvdisplay " + d0, "pvdisplay " + d1, viewOf({d0, d1})},
+         "PV device " + d1 + " is a PV of VG [two] on this host, and " + d0 +
+             " of VG [one]: refusing to re-initialize them",
+         {{d0, Seen{"one", "oneaaa-1111-1111-1111-1111-1111-oneaaa", false, false}},
+          {d1, Seen{"two", "twoaaa-1111-1111-1111-1111-1111-twoaaa", false, false}}}},
+        // LVM2 with the host's configuration does not see the second clone: its own filter
+        // would let the import build the group on it, but the host could not use it.
+        {"a clone the host's filter hides",
+         {d0, d1},
+         {{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}},
+         metadata_,
+         {kListing, "pvdisplay " + d0, "pvdisplay " + d1, viewOf({d0, d1}), probe1},
+         "Can't use PV device " + d1 +
+             ": LVM2 on this host does not see it; its setting devices/filter rejects it",
+         {{d1, Seen{"", "", false, true}}},
+         {{probe1, vbtest::Reply{0, row1, ""}}}},
+        {"a clone the host's global filter hides",
+         {d0, d1},
+         {{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}},
+         metadata_,
+         {kListing, "pvdisplay " + d0, "pvdisplay " + d1, viewOf({d0, d1}), probe1, probe2},
+         "Can't use PV device " + d1 +
+             ": LVM2 on this host does not see it; its setting devices/global_filter rejects it",
+         {{d1, Seen{"", "", false, true}}},
+         {{probe1, vbtest::Reply{5, "", hidden1}}, {probe2, vbtest::Reply{0, row1, ""}}}},
+        {"a clone hidden otherwise",
+         {d0, d1},
+         {{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}},
+         metadata_,
+         {kListing, "pvdisplay " + d0, "pvdisplay " + d1, viewOf({d0, d1}), probe1, probe2},
+         "Can't use PV device " + d1 +
+             ": LVM2 on this host does not see it; LVM2 says: Cannot "
+             "use " +
+             d1 + ": device is too small (pv_min_size)",
+         {{d1, Seen{"", "", false, true}}},
+         {{probe1, vbtest::Reply{5, "",
+                                 "  WARNING: x\n  Cannot use " + d1 +
+                                     ": device is too small (pv_min_size)\n"}},
+          {probe2, vbtest::Reply{5, "", "  Cannot use " + d1 + ": device is too small\n"}}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         vbtest::FakeRunner fake;
         fake.allowUnused();
         answerListing(fake, {});
+        for (const auto& probe : c.probes) {
+            fake.on(probe.first, probe.second.status, probe.second.out, probe.second.err);
+        }
         answerPvTools(fake);
+        disks_.seen = c.seen;
         std::map<std::string, std::string> map = c.map;
         LVM_linux_lvm backend;
         try {
@@ -389,8 +527,9 @@ TEST_F(CloneFixture, RefusalsBeforeAnythingChangesOnDisk) {
 }
 
 // The new group is a local group of this host: what would make LVM2 refuse it (a lock type, a
-// system id of another host, the clustered flag) is not restored, unless the configuration keeps
-// the system id or the clustered flag. No command is run to clear them.
+// system id of another host, the clustered flag, the exported flag of a group captured while it was
+// exported) is not restored, unless the configuration keeps the system id or the clustered flag.
+// No command is run to clear them.
 TEST_F(CloneFixture, TheNewGroupIsLocalUnlessTheConfigurationKeepsWhatItNames) {
     std::string shared = metadata_;
     const std::string seqno = "\tseqno = ";
@@ -399,36 +538,39 @@ TEST_F(CloneFixture, TheNewGroupIsLocalUnlessTheConfigurationKeepsWhatItNames) {
                   "\tsystem_id = \"otherhost\"\n");
     const std::string status = "status = [\"RESIZEABLE\", \"READ\", \"WRITE\"]";
     shared.replace(shared.find(status), status.size(),
-                   "status = [\"RESIZEABLE\", \"READ\", \"WRITE\", \"CLUSTERED\"]");
+                   "status = [\"EXPORTED\", \"RESIZEABLE\", \"READ\", \"WRITE\", \"CLUSTERED\"]");
+    for (size_t at = shared.find("status = [\"ALLOCATABLE\"]"); at != std::string::npos;
+         at = shared.find("status = [\"ALLOCATABLE\"]", at + 1)) {
+        shared.replace(at, 24, "status = [\"ALLOCATABLE\", \"EXPORTED\"]");
+    }
     const std::string rootLv = "\t\troot {\n";
     shared.insert(shared.find(rootLv) + rootLv.size(), "\t\t\tlock_args = \"1.0.0:70254592\"\n");
     struct Case {
         const char* name;
-        const char* ini;
+        const char* key;  // of section FileSystemAgent, set to the value below; null: none
+        const char* value;
         bool systemIdKept;
         bool clusteredKept;
     } cases[] = {
-        {"defaults", "", false, false},
-        {"system id kept", "[FileSystemAgent]\nnDONOT_CLEAR_SYSTEM_ID = 1\n", true, false},
-        {"no declustering", "[FileSystemAgent]\nnDECLUSTER_LVM = 0\n", false, true},
+        {"defaults", nullptr, nullptr, false, false},
+        {"system id kept", "nDONOT_CLEAR_SYSTEM_ID", "1", true, false},
+        {"no declustering", "nDECLUSTER_LVM", "0", false, true},
     };
     std::string d0 = addDevice("sdb", "cur000-0000-0000-0000-0000-0000-000000");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        vbhost::ScopedConfig config(
-            vbhost::IniConfig::fromString(std::string(c.ini) + disks_.hostSection()));
+        disks_.host().setConfig("FileSystemAgent", "nDONOT_CLEAR_SYSTEM_ID", "0");
+        disks_.host().setConfig("FileSystemAgent", "nDECLUSTER_LVM", "1");
+        if (c.key) disks_.host().setConfig("FileSystemAgent", c.key, c.value);
         vbhost::MemoryLogSink log;
         vbhost::ScopedLogSink sink(log, 0);
         vbtest::FakeRunner fake;
         uuidOf_[d0] = "cur000-0000-0000-0000-0000-0000-000000";
+        disks_.seen.clear();
         answerListing(fake, {});
         answerPvTools(fake);
         const std::string vg = "smp_mixed_copy_001";
-        fake.onMatch("vgcfgrestore .*", [this](const std::string& cmd) {
-            restored_ = vbtest::readFile(
-                cmd.substr(cmd.find(" -f ") + 4, cmd.rfind(' ') - cmd.find(" -f ") - 4));
-            return vbtest::Reply{};
-        });
+        answerRestore(fake, vg);
         fake.on("lvm lvmdevices", 5, "", "  Devices file not enabled.\n");
         fake.on("vgchange -ay " + vg + (c.clusteredKept ? "" : kLocking));
         std::map<std::string, std::string> map{{kPv0, uuidOf_[d0]}};
@@ -438,67 +580,108 @@ TEST_F(CloneFixture, TheNewGroupIsLocalUnlessTheConfigurationKeepsWhatItNames) {
         EXPECT_EQ(restored_, result.metadata);
         EXPECT_EQ(restored_.find("lock_type"), std::string::npos);
         EXPECT_EQ(restored_.find("lock_args"), std::string::npos);
+        EXPECT_EQ(restored_.find("EXPORTED"), std::string::npos);
+        EXPECT_NE(restored_.find("status = [ \"ALLOCATABLE\" ] "), std::string::npos);
         EXPECT_EQ(restored_.find("system_id = \"otherhost\"") != std::string::npos, c.systemIdKept);
         EXPECT_EQ(restored_.find("\"CLUSTERED\"") != std::string::npos, c.clusteredKept);
         EXPECT_EQ(log.contains("clear system_id command NOT sent"), c.systemIdKept);
         EXPECT_EQ(log.contains("Clearing VG system_id setting [" + vg + "]"), !c.systemIdKept);
         EXPECT_EQ(log.contains("decluster command NOT sent"), c.clusteredKept);
         EXPECT_EQ(log.contains("Clearing VG's CLUSTERED status"), !c.clusteredKept);
+        EXPECT_TRUE(log.contains("Clearing VG's EXPORTED status"));
         for (const std::string& cmd : fake.commands()) {
             EXPECT_TRUE(cmd.rfind("vgchange", 0) != 0 || cmd.rfind("vgchange -ay ", 0) == 0) << cmd;
         }
     }
 }
 
-TEST_F(CloneFixture, EachFailingCommandGivesItsMessageAndLeavesNoTemporaryFile) {
+// A failure injected at each command in turn: the caller gets the first error; nothing runs after
+// it (what the import changed is left for a run of the same import to finish, and nothing else
+// is touched); the log names what is left; no temporary file stays.
+TEST_F(CloneFixture, EachFailingCommandGivesTheFirstErrorAndTheLogNamesWhatIsLeft) {
     const std::string vg = "smp_mixed_copy_001";
     std::string d0 = addDevice("sdb", "");
     std::string d1 = addDevice("sdc", "");
-    auto run = [&](size_t failAt, std::map<std::string, std::string>* map) {
+    struct Run {
+        std::vector<std::string> commands;
+        std::string outcome;
+        std::map<std::string, std::string> map;
+        std::string fresh0, fresh1;  // what the clones carry afterwards
+    };
+    auto run = [&](size_t failAt) {
         uuidOf_[d0] = "cur000-0000-0000-0000-0000-0000-000000";
         uuidOf_[d1] = "cur111-1111-1111-1111-1111-1111-111111";
-        *map = {{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}};
+        disks_.seen.clear();
+        disks_.host().log().clear();
+        Run r;
+        r.map = {{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}};
         vbtest::FakeRunner fake;
-        if (failAt) fake.failCommand(failAt, 5, "injected");
+        if (failAt) fake.failCommand(failAt, 5, "  WARNING: noise\n  injected\n");
         answerListing(fake, {"smp_mixed"});
+        // LVM2, failing, sees nothing.
+        fake.alwaysMatch("pvs --config 'devices/use_devicesfile=0 devices/.*",
+                         [](const std::string&) {
+                             return vbtest::Reply{5, "", "  injected\n"};
+                         });
         answerPvTools(fake);
         answerRestoreAndActivation(fake, vg);
-        LVM_linux_lvm backend;
-        std::string outcome;
+        fake.allowUnused();
         try {
-            backend.recreateVG({d0, d1}, metadata_.c_str(), *map);
-            outcome = "ok";
+            LVM_linux_lvm().recreateVG({d0, d1}, metadata_.c_str(), r.map);
+            r.outcome = "ok";
         } catch (const YbException& e) {
-            outcome = e.getMessage();
+            r.outcome = e.getMessage();
         }
-        return std::make_pair(fake.commands(), outcome);
+        r.commands = disks_.withoutNewIds(commands(fake));
+        r.fresh0 = uuidOf_[d0];
+        r.fresh1 = uuidOf_[d1];
+        return r;
     };
-    std::map<std::string, std::string> map;
-    std::vector<std::string> all = run(0, &map).first;
-    ASSERT_EQ(all.size(), 10u);
+    const std::vector<std::string> all = run(0).commands;
+    ASSERT_EQ(all.size(), 11u);
     for (size_t n = 1; n <= all.size(); ++n) {
-        SCOPED_TRACE(all[n - 1]);
-        auto [commands, outcome] = run(n, &map);
         const std::string& cmd = all[n - 1];
+        SCOPED_TRACE(cmd);
+        const Run r = run(n);
         const std::string dev = cmd.substr(cmd.rfind(' ') + 1);
+        const vbhost::MemoryLogSink& log = disks_.host().log();
+        std::vector<std::string> ran(all.begin(), all.begin() + n);
         if (cmd == kListing) {
             // Without the listing no name can be chosen safely.
-            EXPECT_EQ(outcome, "Failed to list the existing VGs: \"" + std::string(kListing) +
-                                   "\" exited with 5: injected");
+            EXPECT_EQ(r.outcome, "Failed to list the existing VGs: \"" + std::string(kListing) +
+                                     "\" exited with 5:   WARNING: noise\n  injected\n");
         } else if (cmd == "lvm lvmdevices") {
-            EXPECT_EQ(outcome, "ok");  // no devices file in use
+            EXPECT_EQ(r.outcome, "ok");  // no devices file in use
+            ran = all;
         } else if (cmd.rfind("pvdisplay", 0) == 0) {
-            EXPECT_EQ(outcome, "Failed to get UUID of the PV " + dev + ": injected");
+            EXPECT_EQ(r.outcome, "Failed to get UUID of the PV " + dev + ": injected");
+        } else if (cmd.rfind("pvs ", 0) == 0) {
+            EXPECT_EQ(r.outcome, "Can't use PV device " + d0 +
+                                     ": LVM2 on this host does not see it; LVM2 says: injected");
+            ran = r.commands;  // and the questions that find out why
         } else if (cmd.rfind("pvcreate", 0) == 0) {
-            EXPECT_EQ(outcome, "Failed to re-initialize PV " + dev + ": injected");
+            EXPECT_EQ(r.outcome, "Failed to re-initialize PV " + dev + ": injected");
             // The map still leads from the backup-time id to what the device carries now.
-            EXPECT_EQ(map[dev == d0 ? kPv0 : kPv1], uuidOf_[dev]);
+            EXPECT_EQ(r.map.at(dev == d0 ? kPv0 : kPv1), uuidOf_[dev]);
+            ran.push_back("pvdisplay " + dev);
         } else if (cmd.rfind("vgcfgrestore", 0) == 0) {
-            EXPECT_EQ(outcome, "Failed to update metadata for VG group [" + vg + "]: injected");
+            EXPECT_EQ(r.outcome, "Failed to update metadata for VG group [" + vg + "]: injected");
         } else {
-            EXPECT_EQ(outcome, "Failed to activate VG group [" + vg + "]: injected");
+            EXPECT_EQ(r.outcome, "Failed to activate VG group [" + vg + "]: injected");
         }
-        EXPECT_TRUE(leftoverTempFiles().empty());
+        // Nothing runs after the failure: no clean-up touches anything.
+        EXPECT_EQ(r.commands, ran);
+        // What is left is named, and the first error is what the caller got.
+        const bool first = n >= 6, second = n >= 8, group = n >= 10 && cmd != "lvm lvmdevices";
+        const std::string kept = ": it stays; running the same import again finishes the work";
+        EXPECT_EQ(log.contains("Could not undo the re-initialisation of " + d0 + " as PV " +
+                               r.fresh0 + kept),
+                  first && r.outcome != "ok");
+        EXPECT_EQ(log.contains("Could not undo the re-initialisation of " + d1 + " as PV " +
+                               r.fresh1 + kept),
+                  second && r.outcome != "ok");
+        EXPECT_EQ(log.contains("Could not undo VG " + vg + " on " + d0 + " " + d1 + kept), group);
+        EXPECT_EQ(leftoverTempFiles(), "");
     }
 }
 
@@ -508,8 +691,6 @@ TEST_F(CloneFixture, EachFailingCommandGivesItsMessageAndLeavesNoTemporaryFile) 
 TEST_F(CloneFixture, JournalKnowsEachNewIdentityBeforeTheCloneChanges) {
     std::string d0 = addDevice("sdb", "cur000-0000-0000-0000-0000-0000-000000");
     std::string d1 = addDevice("sdc", "cur111-1111-1111-1111-1111-1111-111111");
-    const std::string journal = disks_.stateDir() + "/lvm2-import.journal";
-    const std::string vgId = "iZ20ux-UsWP-Ds1R-4hjT-32ky-7wjP-asnZYT";
     const std::map<std::string, std::string> pvOf{{d0, kPv0}, {d1, kPv1}};
     vbtest::FakeRunner fake;
     std::vector<std::string> seenBefore;  // the new ids the journal had when pvcreate ran
@@ -517,8 +698,9 @@ TEST_F(CloneFixture, JournalKnowsEachNewIdentityBeforeTheCloneChanges) {
     fake.alwaysMatch("pvcreate .*", [&](const std::string& cmd) {
         std::smatch m;
         std::regex_search(cmd, m, std::regex("--uuid (\\S+) --restorefile \\S+ (\\S+)$"));
-        const std::string line = vgId + " " + pvOf.at(m[2]) + " " + m[1].str() + "\n";
-        if (vbtest::readFile(journal).find(line) != std::string::npos) seenBefore.push_back(m[1]);
+        const std::string line =
+            std::string(kVgId) + " " + pvOf.at(m[2]) + " " + m[1].str() + " " + m[2].str() + "\n";
+        if (disks_.journal().find(line) != std::string::npos) seenBefore.push_back(m[1]);
         uuidOf_[m[2]] = m[1];
         return vbtest::Reply{};
     });
@@ -528,20 +710,28 @@ TEST_F(CloneFixture, JournalKnowsEachNewIdentityBeforeTheCloneChanges) {
     std::map<std::string, std::string> map{{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}};
     LVM_linux_lvm().recreateVG({d0, d1}, metadata_.c_str(), map);
     EXPECT_EQ(seenBefore, (std::vector<std::string>{map[kPv0], map[kPv1]}));
-    EXPECT_EQ(vbtest::readFile(journal), "");
+    EXPECT_EQ(disks_.journal(), "");
 }
 
-// A run stopped after it re-initialised the first clone left that clone with an identity that
-// only the journal knows; the same import run again takes the clone for what it is.
-TEST_F(CloneFixture, CloneReinitialisedByAStoppedRunIsAccepted) {
-    const std::string vgId = "iZ20ux-UsWP-Ds1R-4hjT-32ky-7wjP-asnZYT";
+// A run was stopped after it re-initialised the first clone, and before it re-initialised the
+// second one (whose journal line names an identity no device got): the first clone carries an
+// identity only the journal knows. The same import run again takes the clone for what it is, and
+// once it finishes no line of this group on these devices is left; other groups' and other
+// devices' lines stay.
+TEST_F(CloneFixture, CloneReinitialisedByAStoppedRunIsAcceptedAndItsLinesGo) {
     const std::string given = "Half00-done-0000-0000-0000-0000-000000";
     std::string d0 = addDevice("sdb", given);
     std::string d1 = addDevice("sdc", "cur111-1111-1111-1111-1111-1111-111111");
-    const std::string journal = disks_.stateDir() + "/lvm2-import.journal";
-    ASSERT_EQ(mkdir(disks_.stateDir().c_str(), 0700), 0);
-    const std::string otherRun = vgId + " " + kPv2 + " Other0-run0-0000-0000-0000-0000-000000\n";
-    vbtest::writeFile(journal, vgId + " " + kPv0 + " " + given + "\n" + otherRun);
+    disks_.seen[d0] = {};  // a PV of no group now
+    const std::string vg = std::string(kVgId) + " ";
+    const std::string others = vg + kPv2 + " Other0-run0-0000-0000-0000-0000-000000 " + dir_ +
+                               "/sdx\n" + "Other0-grp0-0000-0000-0000-0000-000000 " + kPv1 +
+                               " Other0-grp1-0000-0000-0000-0000-000000 " + d1 + "\n" +
+                               "Other0-grp0-0000-0000-0000-0000-000000 " + kPv0 +
+                               " Older0-rels-0000-0000-0000-0000-000000\n";
+    vbtest::writeFile(disks_.host().stateDir() + "/lvm2-import.journal",
+                      vg + kPv0 + " " + given + " " + d0 + "\n" + vg + kPv1 +
+                          " Never0-used-0000-0000-0000-0000-000000 " + d1 + "\n" + others);
     vbtest::FakeRunner fake;
     vbhost::MemoryLogSink log;
     vbhost::ScopedLogSink sink(log, 0);
@@ -551,14 +741,139 @@ TEST_F(CloneFixture, CloneReinitialisedByAStoppedRunIsAccepted) {
     // The map still has what the copies carried before the stopped run.
     std::map<std::string, std::string> map{{kPv0, "cur000-0000-0000-0000-0000-0000-000000"},
                                            {kPv1, uuidOf_[d1]}};
-    LVM::VG vg = LVM_linux_lvm().recreateVG({d0, d1}, metadata_.c_str(), map);
-    EXPECT_EQ(vg.pvs.size(), 2u);
+    LVM::VG result = LVM_linux_lvm().recreateVG({d0, d1}, metadata_.c_str(), map);
+    EXPECT_EQ(result.pvs.size(), 2u);
     EXPECT_EQ(map[kPv0], uuidOf_[d0]);
     EXPECT_NE(map[kPv0], given);
     EXPECT_TRUE(log.contains(d0 + " carries UUID " + given + ", given to the copy of PV " + kPv0 +
                              " by an earlier run that did not finish"));
-    // What this run used and gave is forgotten; another run's line stays.
-    EXPECT_EQ(vbtest::readFile(journal), otherRun);
+    EXPECT_EQ(disks_.journal(), others);
+}
+
+// The clones are already the PVs of the group this import made from them: a run stopped after it
+// restored the group (the map has the clones' old ids, the journal their new ones), or the same
+// import run again after it finished (the map has the new ids). Neither re-initialises a clone
+// nor makes a second group: the group is activated and returned as the first run returned it.
+TEST_F(CloneFixture, TheGroupAnEarlierRunMadeIsFinishedNotMadeAgain) {
+    std::string d0 = addDevice("sdb", "cur000-0000-0000-0000-0000-0000-000000");
+    std::string d1 = addDevice("sdc", "cur111-1111-1111-1111-1111-1111-111111");
+    const std::string vg = "smp_mixed_copy_001";
+    const std::map<std::string, std::string> before{{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}};
+    LVM::VG first;
+    {
+        vbtest::FakeRunner fake;
+        answerListing(fake, {"smp_mixed"});
+        answerPvTools(fake);
+        answerRestoreAndActivation(fake, vg);
+        std::map<std::string, std::string> map = before;
+        first = LVM_linux_lvm().recreateVG({d0, d1}, metadata_.c_str(), map);
+    }
+    // The journal as the run had it once it had restored the group.
+    const std::string journal = std::string(kVgId) + " " + kPv0 + " " + uuidOf_[d0] + " " + d0 +
+                                "\n" + kVgId + " " + kPv1 + " " + uuidOf_[d1] + " " + d1 + "\n";
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> map;
+        std::string journal;
+    } cases[] = {
+        {"stopped after the restore", before, journal},
+        {"run again after it finished", {{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}}, ""},
+    };
+    const std::string filter = filterOf({d0, d1});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vbtest::writeFile(disks_.host().stateDir() + "/lvm2-import.journal", c.journal);
+        const std::map<std::string, std::string> carried = uuidOf_;
+        Progress progress;
+        vbhost::ScopedProgress progressGuard(progress);
+        vbtest::FakeRunner fake;
+        answerListing(fake, {"smp_mixed", vg});
+        answerPvTools(fake);
+        disks_.answerGroupExport(fake, vg, [this] { return restored_; });
+        fake.on("lvm lvmdevices", 5, "", "  Devices file not enabled.\n");
+        fake.on("vgchange -ay " + vg + kLocking);
+        std::map<std::string, std::string> map = c.map;
+        LVM::VG again = LVM_linux_lvm().recreateVG({d0, d1}, metadata_.c_str(), map);
+
+        vbtest::expectCommands(commands(fake),
+                               {kListing, "pvdisplay " + d0, "pvdisplay " + d1, viewOf({d0, d1}),
+                                "vgcfgbackup " + filter + " -f FILE " + vg, "lvm lvmdevices",
+                                "vgchange -ay " + vg + kLocking});
+        EXPECT_EQ(progress.lines, std::vector<std::string>{"[1/1] activating " + vg});
+        EXPECT_EQ(uuidOf_, carried);
+        EXPECT_EQ(map, (std::map<std::string, std::string>{{kPv0, carried.at(d0)},
+                                                           {kPv1, carried.at(d1)}}));
+        EXPECT_EQ(disks_.journal(), "");
+        EXPECT_EQ(again.name, first.name);
+        EXPECT_EQ(again.uuid, first.uuid);
+        EXPECT_EQ(again.orig_uuid, first.orig_uuid);
+        EXPECT_EQ(again.metadata, first.metadata);
+        ASSERT_EQ(again.pvs.size(), first.pvs.size());
+        for (const auto& pv : first.pvs) {
+            ASSERT_TRUE(again.pvs.count(pv.first));
+            EXPECT_EQ(again.pvs[pv.first].orig_uuid, pv.second.orig_uuid);
+            EXPECT_EQ(again.pvs[pv.first].device, pv.second.device);
+        }
+        ASSERT_EQ(again.lvs.size(), first.lvs.size());
+        for (const auto& lv : first.lvs) {
+            ASSERT_TRUE(again.lvs.count(lv.first));
+            EXPECT_EQ(again.lvs[lv.first].orig_uuid, lv.second.orig_uuid);
+            EXPECT_EQ(again.lvs[lv.first].device, lv.second.device);
+            EXPECT_EQ(again.lvs[lv.first].pvs, lv.second.pvs);
+        }
+    }
+}
+
+// The clones are the PVs of a group that this import would not make from them: another group of
+// that name, one with an LV more, one with another PV. Nothing is re-initialised.
+TEST_F(CloneFixture, AGroupOnTheClonesThatThisImportDoesNotMakeIsRefused) {
+    std::string d0 = addDevice("sdb", "new000-0000-0000-0000-0000-0000-000000");
+    std::string d1 = addDevice("sdc", "new111-1111-1111-1111-1111-1111-111111");
+    // What an earlier run made of the two clones (the first PV's LVs and the mirror's side).
+    auto made = [&](const std::string& name, const std::string& extraLv, const std::string& pv) {
+        return name + " {\nid = \"Madeaa-1111-1111-1111-1111-1111-Madeaa\"\nseqno = 1\n" +
+               "status = [\"READ\", \"WRITE\"]\nextent_size = 8192\n" +
+               "physical_volumes {\npv0 {\nid = \"" + uuidOf_[d0] + "\"\ndevice = \"" + d0 +
+               "\"\n}\npv1 {\nid = \"" + pv + "\"\ndevice = \"" + d1 + "\"\n}\n}\n" +
+               "logical_volumes {\n" + extraLv + "}\n}\n";
+    };
+    const std::string lv =
+        "extra {\nid = \"Extraa-1111-1111-1111-1111-1111-Extraa\"\nstatus = [\"VISIBLE\"]\n"
+        "segment_count = 1\nsegment1 {\ntype = \"striped\"\nstripes = [\"pv0\", 0]\n}\n}\n";
+    struct Case {
+        const char* name;
+        std::string group;
+        std::string text;
+    } cases[] = {
+        {"a group of another name", "other", made("other", "", uuidOf_[d1])},
+        {"a group with an LV this import does not make", "smp_mixed_copy_001",
+         made("smp_mixed_copy_001", lv, uuidOf_[d1])},
+        {"a group with another PV", "smp_mixed_copy_001",
+         made("smp_mixed_copy_001", "", "Otherp-1111-1111-1111-1111-1111-Otherp")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& d : {d0, d1}) {
+            disks_.seen[d] = {c.group, "Madeaa-1111-1111-1111-1111-1111-Madeaa", false, false};
+        }
+        vbtest::FakeRunner fake;
+        answerListing(fake, {"smp_mixed", c.group});
+        answerPvTools(fake);
+        disks_.answerGroupExport(fake, c.group, [&c] { return c.text; });
+        std::map<std::string, std::string> map{{kPv0, uuidOf_[d0]}, {kPv1, uuidOf_[d1]}};
+        const std::map<std::string, std::string> given = map;
+        try {
+            LVM_linux_lvm().recreateVG({d0, d1}, metadata_.c_str(), map);
+            ADD_FAILURE() << "no exception";
+        } catch (const YbException& e) {
+            EXPECT_NE(e.getMessage().find("VG [" + c.group + "]"), std::string::npos)
+                << e.getMessage();
+            EXPECT_NE(e.getMessage().find("refusing to re-initialize them"), std::string::npos)
+                << e.getMessage();
+        }
+        EXPECT_EQ(map, given);
+        EXPECT_TRUE(disks_.restoreFiles.empty());
+    }
 }
 
 TEST_F(CloneFixture, ClonesJoinLvmsDevicesFileWhenOneIsInUse) {
@@ -589,154 +904,7 @@ TEST_F(CloneFixture, ClonesJoinLvmsDevicesFileWhenOneIsInUse) {
         } catch (const YbException& e) {
             EXPECT_TRUE(addFails);
             EXPECT_EQ(e.getMessage(),
-                      "Failed to add PV device " + d0 + " to LVM's devices file:   no room\n");
-        }
-    }
-}
-
-const char* const kLvsListing = "lvs -o vg_name,vg_uuid,lv_name,lv_uuid,lv_attr";
-
-std::string groups(const std::vector<std::pair<std::string, std::string>>& rows) {
-    std::string text = "  VG VG UUID\n";
-    for (const auto& row : rows) text += "  " + row.first + " " + row.second + "\n";
-    return text;
-}
-
-// Destroy through the fake runner; LVM2's description of a group ("vgcfgbackup -f") has the
-// given LV sections.
-class DestroyFixture : public ::testing::Test {
-  protected:
-    void exportsGroup(vbtest::FakeRunner& fake, const std::string& vg, const std::string& uuid,
-                      const std::string& lvs = "") {
-        const std::string text = vg + " {\nid = \"" + uuid +
-                                 "\"\nphysical_volumes {\n}\nlogical_volumes {\n" + lvs + "}\n}\n";
-        disks_.answerGroupExport(fake, vg, [text] { return text; });
-    }
-
-    vbtest::FakeDisks disks_;  // the host's temporary directory
-};
-
-TEST_F(DestroyFixture, RemovesListedLvsThenTheGroupAndChecksItIsGone) {
-    vbtest::FakeRunner fake;
-    fake.on(kListing, 0, groups({{"g1", "u1"}, {"g2", "u2"}}));
-    fake.on(kLvsListing, 0,
-            "  VG  VG UUID LV LV UUID Attr\n"
-            "  g1 u1 b lv-b -wi-a-----\n"
-            "  g1 u1 a lv-a -wi-a-----\n"
-            "  g1 u1 o lv-o owi-a-s---\n"
-            "  g1 u1 s lv-s swi-a-s---\n"
-            "  g2 u2 c lv-c -wi-a-----\n");
-    exportsGroup(fake, "g1", "u1");
-    fake.on("lvremove -f /dev/g1/a /dev/g1/b /dev/g1/o");  // key (LV uuid) order, no snapshot
-    fake.on("vgremove -f g1");
-    fake.on(kListing, 0, groups({{"g2", "u2"}}));
-    LVM_linux_lvm backend;
-    backend.destroyVG("g1");
-    ASSERT_EQ(backend.cachedVGs().size(), 1u);
-    EXPECT_EQ(backend.cachedVGs().front().name, "g2");
-    EXPECT_EQ(disks_.withoutTempPaths(fake.commands()),
-              (std::vector<std::string>{kListing, kLvsListing, "vgcfgbackup -f FILE g1",
-                                        "lvremove -f /dev/g1/a /dev/g1/b /dev/g1/o",
-                                        "vgremove -f g1", kListing}));
-}
-
-// Groups that the LV listing leaves out (no LVs, or none it shows) are found and removed; a
-// plain hidden LV that no other LV uses is named to lvremove, since vgremove fails on it.
-TEST_F(DestroyFixture, GroupsWithoutListedLvsAreRemovedToo) {
-    const std::string hidden =
-        "h {\nid = \"H\"\nstatus = [\"READ\"]\nsegment_count = 1\n"
-        "segment1 {\ntype = \"striped\"\nstripes = [ ]\n}\n}\n"
-        "m {\nid = \"M\"\nstatus = [\"READ\", \"VISIBLE\"]\nsegment_count = 1\n"
-        "segment1 {\ntype = \"mirror\"\nmirrors = [\"m_mimage_0\", 0]\n}\n}\n"
-        "m_mimage_0 {\nid = \"I\"\nstatus = [\"READ\"]\nsegment_count = 1\n"
-        "segment1 {\ntype = \"striped\"\nstripes = [ ]\n}\n}\n";
-    struct Case {
-        const char* name;
-        std::string lvs;
-        const char* lvremove;  // null: none
-    } cases[] = {
-        {"no LVs", "", nullptr},
-        {"a hidden LV nothing uses", hidden, "lvremove -f /dev/empty/h"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        vbtest::FakeRunner fake;
-        fake.on(kListing, 0, groups({{"empty", "u1"}}));
-        fake.on(kLvsListing, 0, "  VG VG UUID LV LV UUID Attr\n");
-        fake.on(kLvsListing, 0, "  VG VG UUID LV LV UUID Attr\n");
-        exportsGroup(fake, "empty", "u1", c.lvs);
-        if (c.lvremove) fake.on(c.lvremove);
-        fake.on("vgremove -f empty");
-        fake.on(kListing, 0, groups({}));
-        LVM_linux_lvm().destroyVG("empty");
-    }
-}
-
-TEST_F(DestroyFixture, MissingGroupIsOnlyLogged) {
-    vbtest::FakeRunner fake;
-    vbhost::MemoryLogSink log;
-    vbhost::ScopedLogSink sink(log, -1);
-    fake.on(kListing, 0, groups({{"g2", "u2"}}));
-    LVM_linux_lvm backend;
-    backend.destroyVG("nosuch");
-    EXPECT_TRUE(log.contains("Can't destroy non-existent VG nosuch"));
-}
-
-TEST_F(DestroyFixture, GroupImportedAfterTheListingWasCachedIsFound) {
-    vbtest::FakeRunner fake;
-    fake.on(kListing, 0, groups({{"g2", "u2"}}));
-    fake.on(kLvsListing, 0, "  VG VG UUID LV LV UUID Attr\n  g2 u2 c lv-c -wi-a-----\n");
-    exportsGroup(fake, "g2", "u2");
-    fake.on("lvremove -f /dev/g2/c");
-    fake.on("vgremove -f g2");
-    fake.on(kListing, 0, groups({{"new", "u3"}}));
-    fake.on(kListing, 0, groups({{"new", "u3"}}));
-    fake.on(kLvsListing, 0, "  VG VG UUID LV LV UUID Attr\n  new u3 d lv-d -wi-a-----\n");
-    exportsGroup(fake, "new", "u3");
-    fake.on("lvremove -f /dev/new/d");
-    fake.on("vgremove -f new");
-    fake.on(kListing, 0, groups({}));
-    LVM_linux_lvm backend;
-    backend.destroyVG("g2");  // fills the cache
-    backend.destroyVG("new");
-}
-
-// Every way the group can fail to go is an exception: a command that fails, two groups of the
-// name, and a group that is still there after vgremove said it removed it (which LVM2 cannot be
-// made to do here).
-TEST_F(DestroyFixture, FailuresAreThrown) {
-    struct Case {
-        const char* name;
-        int failAt;
-        std::string listing;
-        std::string listingAfter;
-        const char* message;
-    } cases[] = {
-        {"lvremove", 4, groups({{"g1", "u1"}}), "", "\"lvremove -f /dev/g1/a\" failed: busy"},
-        {"vgremove", 5, groups({{"g1", "u1"}}), "", "Failed to remove VG g1: busy"},
-        {"two groups of the name", 0, groups({{"g1", "u1"}, {"g1", "u9"}}), "",
-         "Can't destroy VG g1: 2 groups bear that name"},
-        {"still there", 0, groups({{"g1", "u1"}}), groups({{"g1", "u1"}}),
-         "Failed to remove VG g1: it is still there after \"vgremove -f g1\" succeeded"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        vbtest::FakeRunner fake;
-        fake.allowUnused();
-        if (c.failAt) fake.failCommand(c.failAt, 5, "busy");
-        fake.on(kListing, 0, c.listing);
-        fake.on(kLvsListing, 0, "  VG VG UUID LV LV UUID Attr\n  g1 u1 a lv-a -wi-a-----\n");
-        exportsGroup(fake, "g1", "u1");
-        fake.on("lvremove -f /dev/g1/a");
-        fake.on("vgremove -f g1");
-        fake.on(kListing, 0, c.listingAfter);
-        LVM_linux_lvm backend;
-        try {
-            backend.destroyVG("g1");
-            ADD_FAILURE() << "no exception";
-        } catch (const YbException& e) {
-            EXPECT_EQ(e.getMessage(), c.message);
-            EXPECT_EQ(e.getFuncName(), "LVM_linux_lvm::destroyVG");
+                      "Failed to add PV device " + d0 + " to LVM's devices file: no room");
         }
     }
 }

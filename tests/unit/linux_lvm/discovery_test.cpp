@@ -211,7 +211,7 @@ TEST_F(Discovery, FailedSynchronisationReportKeepsStatesAndLogsIt) {
     LVM::VG vg = LVM_linux_lvm().getVGByUUID("DEAEgn-eq2G-StqF-Zhd0-S7CX-HlOB-2stmWg");
     ASSERT_EQ(vg.lvs.size(), 2u);
     for (const auto& entry : vg.lvs) EXPECT_EQ(entry.second.state, 1);
-    EXPECT_TRUE(log.contains("ERROR LVM_linux_lvm::populateVG:"));
+    EXPECT_TRUE(log.contains("ERROR job=42 LVM_linux_lvm::populateVG:"));
     EXPECT_TRUE(log.contains(std::string(kSync) + " failed:   Locking failed\n"));
 }
 
@@ -223,8 +223,8 @@ TEST_F(Discovery, PopulateLogsItsProgress) {
     backupWrites(fake, "smp_linear", vbtest::readFixture("lvm2/metadata/linear-2pv-3lv.vg"));
     LVM_linux_lvm().getVGByUUID("J08Rg3-CEQV-agPX-nhmR-mwzF-FdIt-tJJnRV");
     for (const char* line :
-         {"L2 LVM_linux_lvm::populateVG:", "Populating PV info for VG smp_linear", "Found 2 PVs",
-          "Populating LV info for VG smp_linear", "Found 3 LVs"}) {
+         {"L2 job=42 LVM_linux_lvm::populateVG:", "Populating PV info for VG smp_linear",
+          "Found 2 PVs", "Populating LV info for VG smp_linear", "Found 3 LVs"}) {
         EXPECT_TRUE(log.contains(line)) << line;
     }
 }
@@ -251,8 +251,8 @@ TEST_F(Discovery, MetadataThatCannotBeUsedFailsTheLookup) {
          {5, "", "  Volume group \"vgx\" not found\n"},
          [](const std::string&) {},
          "LVM_linux_lvm::readVGMetadata",
-         "Could not read metadata for VG vgx: vgcfgbackup failed:   Volume group \"vgx\" not "
-         "found\n"},
+         "Could not read metadata for VG vgx: vgcfgbackup failed: Volume group \"vgx\" not "
+         "found"},
         {"the file cannot be read",
          {},
          [](const std::string& file) {
@@ -291,8 +291,8 @@ TEST_F(Discovery, MetadataThatCannotBeUsedFailsTheLookup) {
             EXPECT_EQ(e.getMessage().rfind(c.message, 0), 0u) << e.getMessage();
         }
         // The directory made in place of the temporary file is this test's to remove.
-        std::istringstream left(disks_.leftoverTempFiles());
-        for (std::string name; left >> name;) rmdir((disks_.tmpDir() + "/" + name).c_str());
+        std::istringstream left(disks_.host().leftoverTempFiles());
+        for (std::string name; left >> name;) rmdir(disks_.host().tempFile(name).c_str());
     }
 }
 

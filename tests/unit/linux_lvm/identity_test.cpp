@@ -324,7 +324,7 @@ TEST_F(PVUUIDOnImages, DeviceThatCannotBeOpenedFallsBackToo) {
     } catch (const YbException& e) {
         EXPECT_EQ(e.getFuncName(), "getPVUUID");
         EXPECT_EQ(e.getMessage(),
-                  "Failed to get UUID of the PV " + path + ":   Failed to find device\n");
+                  "Failed to get UUID of the PV " + path + ": Failed to find device");
     }
     EXPECT_TRUE(log.contains(kErrorLine));
     EXPECT_TRUE(log.contains("Failed to open " + path + ": No such file or directory"));
@@ -342,7 +342,7 @@ TEST(PVUUIDViaCmd, AnswersAndFailures) {
     } cases[] = {
         {"captured output", 0, pvdisplay, "", kPvdisplayUuid, ""},
         {"non-zero exit", 5, pvdisplay, "  No physical volume label read from /dev/sdz\n", "",
-         "Failed to get UUID of the PV /dev/sdz:   No physical volume label read from /dev/sdz\n"},
+         "Failed to get UUID of the PV /dev/sdz: No physical volume label read from /dev/sdz"},
         {"no PV UUID line", 0, "  --- Physical volume ---\n  PV Name  /dev/sdz\n", "", "",
          "Failed to find PV UUID in the \"pvdisplay /dev/sdz\" output."},
         {"PV UUID with nothing after it", 0, "  PV UUID   \n", "", "",

@@ -203,3 +203,44 @@ TEST(GetPVList, FailureReturnsErrno22AndLeavesTheListAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// The "pvs" report of devices that clone import asks for, captured on real LVM2: an original,
+// two copies set aside beside their originals, and a PV of no group; message lines are no rows.
+TEST(PvsReport, RowsOfDevicesWithTheirGroupsAndDuplicates) {
+    using volbridge::lvm2::PvsRow;
+    const std::string captured = vbtest::readFixture("lvm2/pvs/duplicates-and-a-free-pv.txt");
+    const char* const group = "2pmn5h-TKa3-N0oV-31Xr-VuIj-bbZd-cgrjL5";
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<PvsRow> rows;
+    } cases[] = {
+        {"captured",
+         captured,
+         {{"/dev/loop0", "YNDByI-OYHw-brJd-NW9k-q6DU-MmAA-NJJLos", "vbexpsrc", group, false},
+          {"/dev/loop2", "YNDByI-OYHw-brJd-NW9k-q6DU-MmAA-NJJLos", "vbexpsrc", group, true},
+          {"/dev/loop3", "TbezoU-D8Xt-DXC3-teIl-Fu0r-I1sX-oT13jS", "vbexpsrc", group, true},
+          {"/dev/loop4", "hgJSyI-GRdH-afoQ-XYNf-3SK7-nkFd-xcSZKO", "", "", false}}},
+        {"messages and short lines",
+         "  WARNING: Not using device /dev/loop2 for PV x.\n  /dev/loop5|id|vg\n"
+         "  Cannot use /dev/loop6: device is rejected by filter config\n",
+         {}},
+        {"empty", "", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<PvsRow> rows = volbridge::lvm2::parsePvsRows(c.text);
+        ASSERT_EQ(rows.size(), c.rows.size());
+        for (size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_EQ(rows[i].device, c.rows[i].device);
+            EXPECT_EQ(rows[i].pvUuid, c.rows[i].pvUuid);
+            EXPECT_EQ(rows[i].vgName, c.rows[i].vgName);
+            EXPECT_EQ(rows[i].vgUuid, c.rows[i].vgUuid);
+            EXPECT_EQ(rows[i].duplicate, c.rows[i].duplicate);
+        }
+    }
+}
+
+}  // namespace
