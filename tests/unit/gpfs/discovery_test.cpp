@@ -10,6 +10,7 @@
 
 namespace {
 
+using gpfstest::Disk;
 using gpfstest::Layout;
 using gpfstest::Sandbox;
 
@@ -88,77 +89,6 @@ TEST(GpfsDiscovery, WhatDiscoveryWritesIsTheCapturedMetadataAndEachCaptureHasIts
     // The fixture the metadata tests and the fuzz target start from is this text.
     const std::string captured = vbtest::readFixture("gpfs/metadata/gpfs0-all-disks.txt");
     EXPECT_EQ(gpfstest::allDisksText(uniqueIdOf(captured)), captured);
-}
-
-// The disks of a file system for the failure-group cases: every command output of discovery is
-// written from this list, in the layouts the captured output has.
-struct Disk {
-    std::string nsd;
-    int group;
-    std::string holds;       // "yes" (metadata and data), "no" (neither: descriptor only)
-    std::string remarks;     // "desc" when the disk carries a descriptor replica, else ""
-    std::string device;      // local device, "-" when the disk has none on this node
-    std::string everywhere;  // its device as seen over all nodes
-};
-
-std::string volumeId(size_t i) { return "0A0000015F3A2C0" + std::to_string(i + 1); }
-
-// Writes the replay files of gpfs0 on `disks`; `capitalised` prints "Yes"/"No" as current GPFS
-// releases do.
-void answerFor(Sandbox& box, const std::vector<Disk>& disks, bool capitalised) {
-    auto holds = [&](const std::string& word) {
-        return capitalised ? std::string(1, static_cast<char>(toupper(word[0]))) + word.substr(1)
-                           : word;
-    };
-    std::string nsdL =
-        "\n File system   Disk name    NSD volume ID      NSD servers\n"
-        "---------------------------------------------------------------\n";
-    std::string diskL =
-        "disk         driver   sector     failure holds    holds                                 "
-        "   storage\n"
-        "name         type       size       group metadata data  status        availability disk "
-        "id pool         remarks\n"
-        "------------ -------- ------ ----------- -------- ----- ------------- ------------ "
-        "------- ------------ ---------\n";
-    std::string disk =
-        "disk         driver   sector     failure holds    holds                            "
-        "storage\n"
-        "name         type       size       group metadata data  status        availability "
-        "pool\n"
-        "------------ -------- ------ ----------- -------- ----- ------------- ------------ "
-        "------------\n";
-    const std::string viewHeader =
-        "\nDisk name     IO performed on node     Device             Availability\n"
-        "------------  -----------------------  -----------------  ------------\n";
-    std::string local = viewHeader, all = viewHeader;
-    for (size_t i = 0; i < disks.size(); ++i) {
-        const Disk& d = disks[i];
-        const std::string g = std::to_string(d.group);
-        nsdL += " gpfs0         " + d.nsd + "         " + volumeId(i) + "   node1,node2\n";
-        diskL += d.nsd + "         nsd         512           " + g + " " + holds(d.holds) +
-                 "      " + holds(d.holds) + "   ready         up                 " +
-                 std::to_string(i + 1) + " system        " + d.remarks + "\n";
-        disk += d.nsd + "         nsd         512           " + g + " " + holds(d.holds) +
-                "      " + holds(d.holds) + "   ready         up           system\n";
-        const std::string row = d.nsd + "          localhost                ";
-        local += row + d.device + "           up\n";
-        all += row + d.everywhere + "           up\n";
-        box.setReplay("mmlsdisk_gpfs0_-d_" + d.nsd + "_-m.txt",
-                      viewHeader + row + d.device + "           up\n");
-        if (d.device != "-") {
-            box.setReplay(
-                "mmfsadm_test_readdescraw" + std::string("_dev_") + d.device.substr(5) + ".txt",
-                "FS descriptor in sector 2 of " + d.device + "\n  FS disk " +
-                    std::to_string(i + 1) + " uid " + volumeId(i) +
-                    " sgUid 0A000001:5F3A2C10 name " + d.nsd + " failureGroup " + g + "\n");
-        }
-    }
-    diskL += "Number of quorum disks: 3 \nRead quorum value:      2\nWrite quorum value:     2\n";
-    box.setReplay("mmlsnsd_-f_gpfs0_-L.txt", nsdL);
-    box.setReplay("mmlsdisk_gpfs0_-L.txt", diskL);
-    box.setReplay("mmlsdisk_gpfs0.txt", disk);
-    box.setReplay("mmlsdisk_gpfs0_-m.txt", local);
-    box.setReplay("mmlsdisk_gpfs0_-M.txt", all);
 }
 
 TEST(GpfsDiscovery, FailureGroupCasesOnOlderAndCurrentReleases) {
@@ -252,7 +182,7 @@ TEST(GpfsDiscovery, FailureGroupCasesOnOlderAndCurrentReleases) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.name) + (capitalised ? " (Yes/No)" : " (yes/no)"));
             Sandbox box;
-            answerFor(box, c.disks, capitalised);
+            gpfstest::answerFor(box, c.disks, capitalised);
             if (c.failureGroup)
                 box.config().set("~Oxbrook", "nGPFSFAILUREGROUPNUM_gpfs0", c.failureGroup);
             vbtest::FakeRunner fake;
