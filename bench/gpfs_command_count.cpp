@@ -4,8 +4,8 @@
 //
 // The file systems are generated in the layouts of the captured output (tests/fixtures/gpfs) and
 // answered through the tests' fake runner; the commands that change the cluster (import, export,
-// mount, unmount, disk start and stop) are answered as GPFS would, keeping the one fact that
-// changes what a later listing says: whether the file system is in the cluster. For each
+// mount, unmount, disk start and stop) are answered by the tests' stateful cluster, which keeps
+// what changes what a later command says: whether the file system is in the cluster. For each
 // operation and size the table gives the commands run and, after a "/", how many of them ran a
 // command line that the same operation had already run.
 //
@@ -62,71 +62,19 @@ Count countOf(const vbtest::FakeRunner& fake, bool failed) {
     return count;
 }
 
-// The part of `cmd` from its first "|" on; empty when it has none.
-std::string restOfPipeline(const std::string& cmd) {
-    const size_t bar = cmd.find('|');
-    return bar == std::string::npos ? std::string() : cmd.substr(bar);
+// Runs `operation` on a fresh fake runner answered by `cluster`, and counts what it ran.
+Count run(gpfstest::StatefulCluster& cluster, const std::function<void()>& operation) {
+    vbtest::FakeRunner fake;
+    cluster.answer(fake);
+    bool failed = false;
+    try {
+        operation();
+    } catch (const YbException& e) {
+        fprintf(stderr, "operation failed: %s\n", e.getMessage().c_str());
+        failed = true;
+    }
+    return countOf(fake, failed);
 }
-
-// A cluster whose only changing fact is whether gpfs0 is in it.
-class Cluster {
-  public:
-    explicit Cluster(gpfstest::Sandbox& box) : box_(box) {}
-
-    bool present = true;
-
-    // Answers the commands that change the cluster, and the file-system query, whose answer
-    // depends on `present`.
-    void answer(vbtest::FakeRunner& fake) {
-        fake.replayFrom(box_.replayDir());
-        fake.alwaysMatch("mmlsfs gpfs0 -T.*", [this](const std::string& cmd) {
-            const std::string rest = restOfPipeline(cmd);
-            vbtest::Reply reply;
-            if (!present && rest.empty()) {
-                return vbtest::Reply{1, "",
-                                     "mmlsfs: File system gpfs0 is not known to the GPFS "
-                                     "cluster.\nmmlsfs: Command failed. Examine previous error "
-                                     "messages to determine cause.\n"};
-            }
-            const std::string source =
-                present ? "cat '" + box_.replayDir() + "/mmlsfs_gpfs0_-T.txt'" : "printf ''";
-            if (rest.empty())
-                return vbtest::Reply{0, vbtest::readFile(box_.replayDir() + "/mmlsfs_gpfs0_-T.txt"),
-                                     ""};
-            reply.status =
-                vbhost::systemRunner().run(source + " " + rest, &reply.out, &reply.err, 0, false);
-            return reply;
-        });
-        fake.alwaysMatch("mmimportfs .*", [this](const std::string&) {
-            present = true;
-            return vbtest::Reply{0, "mmimportfs: Processing file system gpfs0 ...\n", ""};
-        });
-        fake.alwaysMatch("mmexportfs .*", [this](const std::string& cmd) {
-            vbtest::writeFile(cmd.substr(cmd.find(" -o ") + 4), "exported gpfs0\n");
-            present = false;
-            return vbtest::Reply{};
-        });
-        for (const char* changing : {"mmmount .*", "mmumount .*", "mmchdisk .*", "mmrestripefs .*"})
-            fake.alwaysMatch(changing, [](const std::string&) { return vbtest::Reply{}; });
-    }
-
-    // Runs `operation` on a fresh fake runner and counts what it ran.
-    Count run(const std::function<void()>& operation) {
-        vbtest::FakeRunner fake;
-        answer(fake);
-        bool failed = false;
-        try {
-            operation();
-        } catch (const YbException& e) {
-            fprintf(stderr, "operation failed: %s\n", e.getMessage().c_str());
-            failed = true;
-        }
-        return countOf(fake, failed);
-    }
-
-  private:
-    gpfstest::Sandbox& box_;
-};
 
 struct Row {
     const char* name;
@@ -145,54 +93,53 @@ void measure(size_t size, std::vector<Row>& rows) {
 
     gpfstest::Sandbox box;
     gpfstest::answerFor(box, disks(size));
-    Cluster cluster(box);
+    gpfstest::StatefulCluster cluster(box, true);
     std::string metadata;
     {
         gpfstest::Backend gpfs;
         record("discovery by device",
-               cluster.run([&] { metadata = gpfs.getVGByLVDevice("/dev/gpfs0").metadata; }));
-        record("discovery by uuid", cluster.run([&] { gpfs.getVGByUUID(gpfstest::kFsId); }));
+               run(cluster, [&] { metadata = gpfs.getVGByLVDevice("/dev/gpfs0").metadata; }));
+        record("discovery by uuid", run(cluster, [&] { gpfs.getVGByUUID(gpfstest::kFsId); }));
     }
     {
         gpfstest::Sandbox fgBox;
         gpfstest::answerFor(fgBox, disks(size));
-        fgBox.config().set("~Oxbrook", "nGPFSFAILUREGROUPNUM_gpfs0", "1");
-        Cluster fgCluster(fgBox);
+        fgBox.setConfig("~Oxbrook", "nGPFSFAILUREGROUPNUM_gpfs0", "1");
+        gpfstest::StatefulCluster fgCluster(fgBox, true);
         gpfstest::Backend gpfs;
         record("discovery, failure group 1",
-               fgCluster.run([&] { gpfs.getVGByLVDevice("/dev/gpfs0"); }));
+               run(fgCluster, [&] { gpfs.getVGByLVDevice("/dev/gpfs0"); }));
     }
     LVM::VG live;
     live.name = kFs;
-    record("can revert", cluster.run([&] {
-        if (!gpfstest::Backend().canRevert(live, metadata.c_str(), devices))
-            throw YbException("bench", "canRevert said no", "bench", __LINE__, -1);
-    }));
+    record("can revert", run(cluster, [&] {
+               if (!gpfstest::Backend().canRevert(live, metadata.c_str(), devices))
+                   throw YbException("bench", "canRevert said no", "bench", __LINE__, -1);
+           }));
     auto prepare = [&] {
         if (!gpfstest::Backend().prepRevertLV(live, metadata.c_str(), devices))
             throw YbException("bench", "prepRevertLV failed", "bench", __LINE__, -1);
     };
-    record("prepare revert", cluster.run(prepare));
-    record("revert", cluster.run([&] {
-        Map map;
-        gpfstest::Backend().revertLVs(devices, metadata.c_str(), map);
-    }));
-    cluster.run(prepare);
-    record("cancel revert", cluster.run([&] {
-        if (!gpfstest::Backend().cancelRevertLV(metadata.c_str(), devices))
-            throw YbException("bench", "cancelRevertLV failed", "bench", __LINE__, -1);
-    }));
-    record("destroy", cluster.run([&] { gpfstest::Backend().destroyVG(kFs); }));
+    record("prepare revert", run(cluster, prepare));
+    record("revert", run(cluster, [&] {
+               Map map;
+               gpfstest::Backend().revertLVs(devices, metadata.c_str(), map);
+           }));
+    run(cluster, prepare);
+    record("cancel revert", run(cluster, [&] {
+               if (!gpfstest::Backend().cancelRevertLV(metadata.c_str(), devices))
+                   throw YbException("bench", "cancelRevertLV failed", "bench", __LINE__, -1);
+           }));
+    record("destroy", run(cluster, [&] { gpfstest::Backend().destroyVG(kFs); }));
 
     // Captured on another cluster: the same text under another cluster id.
     std::string elsewhere = metadata;
     const std::string id = std::string(gpfstest::kClusterIdValue) + ":node1;";
     elsewhere.replace(elsewhere.find(id), id.size(), std::string(kOtherCluster) + ":node1;");
-    cluster.present = false;
-    record("clone import", cluster.run([&] {
-        Map map;
-        gpfstest::Backend().recreateVG(devices, elsewhere.c_str(), map);
-    }));
+    record("clone import", run(cluster, [&] {
+               Map map;
+               gpfstest::Backend().recreateVG(devices, elsewhere.c_str(), map);
+           }));
 }
 
 }  // namespace
