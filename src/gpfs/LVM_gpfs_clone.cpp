@@ -393,10 +393,17 @@ LVM::VG LVM_gpfs::recreateVG(const std::list<std::string>& pv_dev_list, const ch
                                      return;
                                  }
                                  // A failed import may still have brought part of it in.
-                                 if (gpfs::presenceOf(op, fs) == gpfs::Presence::Present) {
-                                     op.changed(imported, takeOut);
-                                 } else {
-                                     journal.forget();
+                                 try {
+                                     if (gpfs::presenceOf(op, fs) == gpfs::Presence::Present) {
+                                         op.changed(imported, takeOut);
+                                     } else {
+                                         journal.forget();
+                                     }
+                                 } catch (const YbException& e) {
+                                     op.log(0,
+                                            "Whether the failed import brought %s in cannot be "
+                                            "told; it is left as it is (%s)",
+                                            fs.c_str(), e.getMessage().c_str());
                                  }
                                  op.error("importFS failed!!");
                                  op.fail("Error while importing the filesystem");

@@ -33,7 +33,12 @@ std::vector<DiskView> localDiskView(const Operation& op, const std::string& fs,
                                     std::string* devices) {
     CommandLine cmd = op.command("mmlsdisk");
     cmd.word(fs, "the file-system name").literal(" -m");
-    return readDiskView(listing(op, cmd), devices);
+    const CommandResult r = listed(op, cmd);
+    if (!op.succeeded(r)) {
+        op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+        op.fail(op.failureText(cmd, r));
+    }
+    return readDiskView(r.out, devices);
 }
 
 namespace {

@@ -24,7 +24,8 @@ struct DiskView {
 std::vector<DiskView> readDiskView(std::string_view text, std::string* devices = nullptr);
 
 // The disks of `fs` as this node sees them, from the listing "mmlsdisk <fs> -m" (read once in
-// an operation); `devices` as readDiskView gives them.
+// an operation); `devices` as readDiskView gives them. A failed listing is logged as an error and
+// thrown.
 std::vector<DiskView> localDiskView(const Operation& op, const std::string& fs,
                                     std::string* devices = nullptr);
 
