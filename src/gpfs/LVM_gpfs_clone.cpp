@@ -7,13 +7,11 @@
 // stanza file, import, mount on this node, describe, unmount; each change is recorded with its
 // undo, so that a failure takes out only what this call (or the interrupted run of the same
 // import it finishes) brought in. Result: the record.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "core/FileDescriptor.h"
 #include "core/ImportLock.h"
 #include "core/TempFile.h"
 #include "core/Text.h"
@@ -46,52 +44,6 @@ const char kExclude[] = "bool LVM_gpfs::excludeFGDisks(const std::string&)";
 
 // The error number of the refusals that concern a file system live in this cluster.
 constexpr int kLiveFileSystem = 60314;
-
-// The import an interrupted run of a clone import left in the cluster, so that running it again
-// finishes it: the file "gpfs-import.<fs>" in the library's state directory holds the captured
-// file-system id and the capture's unique id. It is on stable storage before mmimportfs runs,
-// and goes when the import is finished or taken out again.
-class ImportJournal {
-  public:
-    ImportJournal(const Operation& op, const std::string& fs)
-        : op_(op), path_(volbridge::trustedStateDirectory(op.origin()) + "/gpfs-import." + fs) {}
-
-    // Whether an earlier run of the import of this capture recorded that it imported `fs`.
-    bool records(const std::string& fsId, const std::string& uniqueId) const {
-        volbridge::FileDescriptor fd(open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (fd.get() < 0) return false;
-        char text[512];
-        ssize_t n;
-        do {
-            n = read(fd.get(), text, sizeof text);
-        } while (n < 0 && errno == EINTR);
-        return n > 0 && std::string(text, static_cast<size_t>(n)) == line(fsId, uniqueId);
-    }
-
-    void record(const std::string& fsId, const std::string& uniqueId) const {
-        volbridge::writeToolFile(op_.origin(), path_, line(fsId, uniqueId));
-        volbridge::FileDescriptor fd(open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (fd.get() < 0 || fsync(fd.get()) != 0) {
-            op_.fail("Error: the import journal " + path_ +
-                     " cannot be written: " + strerror(errno));
-        }
-    }
-
-    void forget() const {
-        if (unlink(path_.c_str()) != 0 && errno != ENOENT) {
-            op_.log(0, "Could not remove the import journal %s: %s", path_.c_str(),
-                    strerror(errno));
-        }
-    }
-
-  private:
-    static std::string line(const std::string& fsId, const std::string& uniqueId) {
-        return fsId + " " + uniqueId + "\n";
-    }
-
-    const Operation& op_;
-    std::string path_;
-};
 
 // Refuses metadata captured on this very cluster: the file system it describes is live here.
 void refuseSameCluster(const Operation& op, const GPFSMetadata& md) {
@@ -320,7 +272,7 @@ LVM::VG LVM_gpfs::recreateVG(const std::list<std::string>& pv_dev_list, const ch
         // From the first look at the cluster to the last change, no other import runs here.
         volbridge::ImportLock lock(op.origin());
         refuseSameCluster(op, md);
-        const ImportJournal journal(op, fs);
+        const gpfs::ImportJournal journal(op, "import", fs);
         const bool present = gpfs::presenceOf(op, fs) == gpfs::Presence::Present;
         // A run of this very import that was stopped after importing left it: this run finishes
         // it. Any other file system of that name is somebody else's, and is left alone.

@@ -214,6 +214,8 @@ bool LVM_gpfs::prepRevertLV(const VG& vg, const char* metadata,
                  }
              }});
         op.act(steps);
+        // A new revert starts here: what an earlier one left noted is over.
+        gpfs::ImportJournal(op, "revert", fs).forget();
         return true;
     });
 }
@@ -270,31 +272,53 @@ LVM::VG LVM_gpfs::revertLVs(const std::list<std::string>& pv_dev_list, const cha
         parseMetadata(metadata, md, pvMap, lvMap);
         const std::string fs = md.fsName;
         const CapturedState captured{m_uniqueId, m_failureGroup, m_excludeList};
+        std::string uniqueId = m_uniqueId;
+        uniqueId.pop_back();  // the trailing "_"
         volbridge::ImportLock lock(op.origin());
         checkedPath(op, gpfs::tempFilePath(op, "mmsdrfsExport_", m_uniqueId, m_jobId));
         const std::string exportFile =
             checkedPath(op, gpfs::tempFilePath(op, "yb_exportFile_", m_uniqueId, fs));
+        // A run of this revert that was stopped after its import left the file system in the
+        // cluster: this run goes on from there.
+        const gpfs::ImportJournal journal(op, "revert", fs);
+        const bool resumed = journal.records(md.fsId, uniqueId) &&
+                             gpfs::presenceOf(op, fs) == gpfs::Presence::Present;
 
         // ---- act ----
         VG vg;
+        const std::string imported = "the file system " + fs + " imported into this cluster";
+        // Taken out again, the file system is where the prepare phase left it: the prepare's own
+        // export file stays as it is.
+        auto takeOut = [&] {
+            const bool exported = exportFS(fs, exportFile, nullptr);
+            gpfs::removeFileWeWrote(exportFile);
+            if (!exported) {
+                op.error("Export fs returned error");
+                op.fail("Error: the file system " + fs + " could not be exported again");
+            }
+            journal.forget();
+        };
         std::vector<Operation::Step> steps;
-        steps.push_back(
-            {"importing " + fs + " from its captured configuration", [&] {
-                 if (!revert(md, pvMap, lvMap, pv_dev_list, metadata, RP_REVERT)) {
-                     op.error("revert to old vg retruned error");
-                     op.fail("Error: Revert failed for the filesystem :" + fs);
-                 }
-                 // Taken out again, the file system is where the prepare phase
-                 // left it: the prepare's own export file stays as it is.
-                 op.changed("the file system " + fs + " imported into this cluster", [&] {
-                     const bool exported = exportFS(fs, exportFile, nullptr);
-                     gpfs::removeFileWeWrote(exportFile);
-                     if (!exported) {
-                         op.error("Export fs returned error");
-                         op.fail("Error: the file system " + fs + " could not be exported again");
-                     }
-                 });
-             }});
+        if (resumed) {
+            steps.push_back(
+                {"taking over " + fs + ", which an interrupted run of this revert imported", [&] {
+                     op.log(0,
+                            "The file system %s was imported by an interrupted run of this "
+                            "revert; going on from there",
+                            fs.c_str());
+                     op.changed(imported, takeOut);
+                 }});
+        } else {
+            steps.push_back({"importing " + fs + " from its captured configuration", [&] {
+                                 journal.record(md.fsId, uniqueId);
+                                 if (!revert(md, pvMap, lvMap, pv_dev_list, metadata, RP_REVERT)) {
+                                     journal.forget();
+                                     op.error("revert to old vg retruned error");
+                                     op.fail("Error: Revert failed for the filesystem :" + fs);
+                                 }
+                                 op.changed(imported, takeOut);
+                             }});
+        }
         if (captured.failureGroup >= 0) {
             steps.push_back({"starting the disks of " + fs + " outside failure group " +
                                  std::to_string(captured.failureGroup) + " and rebalancing it",
@@ -323,6 +347,7 @@ LVM::VG LVM_gpfs::revertLVs(const std::list<std::string>& pv_dev_list, const cha
         op.act(steps);
 
         // ---- result ----
+        journal.forget();
         // The files this revert wrote carry the captured unique id, not the one the discovery
         // just made.
         if (!gpfs::markerSet("gpfsKeepTemp"))
@@ -430,6 +455,8 @@ bool LVM_gpfs::cancelRevertLV(const char* metadata, const std::list<std::string>
                              }});
         }
         op.act(steps);
+        // The revert is abandoned: a run of it that was stopped is not to be finished.
+        gpfs::ImportJournal(op, "revert", fs).forget();
         if (!gpfs::markerSet("gpfsKeepTemp")) cleanTemp("");
         return true;
     });

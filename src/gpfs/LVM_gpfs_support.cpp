@@ -1,15 +1,19 @@
 // What the GPFS backend's source files share: its settings, the names it accepts, the listings
 // one operation reads once, throwing a caught failure again, temporary files, files read back
 // and operator markers.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "core/FileDescriptor.h"
+#include "core/ImportLock.h"
 #include "core/Markers.h"
 #include "core/TempFile.h"
 #include "core/Text.h"
+#include "core/ToolFile.h"
 #include "gpfs/gpfs_internal.h"
 #include "host/FXString.h"
 #include "host/WmSleep.h"
@@ -146,6 +150,44 @@ bool markerSet(const char* name) { return markerExists(markerPath(name)); }
 
 void waitWhileMarker(const char* name) {
     while (markerSet(name)) WMSLEEP(2000);
+}
+
+// ---- what an interrupted operation left ----
+
+namespace {
+
+std::string journalLine(const std::string& fsId, const std::string& uniqueId) {
+    return fsId + " " + uniqueId + "\n";
+}
+
+}  // namespace
+
+ImportJournal::ImportJournal(const Operation& op, const char* kind, const std::string& fs)
+    : op_(op), path_(trustedStateDirectory(op.origin()) + "/gpfs-" + kind + "." + fs) {}
+
+bool ImportJournal::records(const std::string& fsId, const std::string& uniqueId) const {
+    FileDescriptor fd(open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) return false;
+    char text[512];
+    ssize_t n;
+    do {
+        n = read(fd.get(), text, sizeof text);
+    } while (n < 0 && errno == EINTR);
+    return n > 0 && std::string(text, static_cast<size_t>(n)) == journalLine(fsId, uniqueId);
+}
+
+void ImportJournal::record(const std::string& fsId, const std::string& uniqueId) const {
+    writeToolFile(op_.origin(), path_, journalLine(fsId, uniqueId));
+    FileDescriptor fd(open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0 || fsync(fd.get()) != 0) {
+        op_.fail("Error: the journal " + path_ + " cannot be written: " + strerror(errno));
+    }
+}
+
+void ImportJournal::forget() const {
+    if (unlink(path_.c_str()) != 0 && errno != ENOENT) {
+        op_.log(0, "Could not remove the journal %s: %s", path_.c_str(), strerror(errno));
+    }
 }
 
 void appendNsdList(CommandLine& cmd, const std::string& list) {

@@ -119,6 +119,30 @@ void waitWhileMarker(const char* name);
 // name (an empty list, ";;") is refused.
 void appendNsdList(CommandLine& cmd, const std::string& list);
 
+// ---- what an interrupted operation left ----
+
+// The import an interrupted clone import or revert left in the cluster, so that running it again
+// finishes it: the file "gpfs-<kind>.<fs>" in the library's state directory (see
+// core/ImportLock.h) holds the captured file-system id and the capture's unique id. It is on
+// stable storage before mmimportfs runs, and goes when the operation is finished or its import
+// taken out again. Read and written under the import lock.
+class ImportJournal {
+  public:
+    // `kind`: "import" or "revert". Throws from `op` when the state directory cannot be used.
+    ImportJournal(const Operation& op, const char* kind, const std::string& fs);
+
+    // Whether an earlier run for this capture noted that it imported the file system.
+    bool records(const std::string& fsId, const std::string& uniqueId) const;
+    // Notes it; throws from the operation when the note cannot be written whole.
+    void record(const std::string& fsId, const std::string& uniqueId) const;
+    // Drops the note; a failure is only logged.
+    void forget() const;
+
+  private:
+    const Operation& op_;
+    std::string path_;
+};
+
 // ---- whether GPFS knows a file system ----
 
 // Prints the cluster id ("mmlscluster" line " GPFS cluster id: ...").

@@ -3,6 +3,8 @@
 // back, and a cancel after a prepare that stopped half-way.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -346,6 +348,76 @@ TEST(GpfsRevert, ARevertThatFailsTakesOutWhatItImported) {
         EXPECT_EQ(vbtest::readFile(prepared(box, uid)), "exported gpfs0 by the prepare\n");
         EXPECT_FALSE(std::filesystem::exists(box.tempFile("yb_exportFile_" + uid + "gpfs0")));
     }
+}
+
+// A revert killed at each step, then run again: the second run goes on from where the first
+// stopped and brings the reverted file system into service; a cancel instead forgets the
+// stopped run.
+TEST(GpfsRevert, ARevertStoppedAtAnyStepIsFinishedByRunningItAgain) {
+    struct Case {
+        const char* name;
+        std::string pattern;
+        bool after;
+    } cases[] = {
+        {"before the import", "mmimportfs .*", false},
+        {"right after the import", "mmimportfs .*", true},
+        {"right after starting the stopped disks", "mmchdisk .*", true},
+        {"right after the mount", "mmmount .*", true},
+        {"while describing the file system", "mmfsadm test readdescraw /dev/sdc.*", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox box;
+        box.setMarker("gpfsAttRevert");
+        gpfstest::StatefulCluster cluster(box, false);
+        vbtest::writeFile(prepared(box, kFgUid), "exported gpfs0\n");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            cluster.killAt(c.pattern, c.after);
+            {
+                vbtest::FakeRunner fake;
+                fake.allowUnused();
+                cluster.answer(fake);
+                gpfstest::Backend gpfs;
+                Map map;
+                try {
+                    gpfs.revertLVs(kDisks, failureGroup().c_str(), map);
+                } catch (...) {
+                }
+            }
+            _exit(0);  // not stopped: the test fails below
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), 9) << "the first run was not stopped";
+
+        vbtest::FakeRunner fake;
+        cluster.answer(fake);
+        gpfstest::Backend gpfs;
+        Map map;
+        LVM::VG vg = gpfs.revertLVs(kDisks, failureGroup().c_str(), map);
+        EXPECT_EQ(vg.pvs.size(), 2u);
+        EXPECT_TRUE(cluster.present());
+        EXPECT_TRUE(cluster.mounted());
+        EXPECT_EQ(cluster.exports(), 0u);
+        EXPECT_FALSE(std::filesystem::exists(box.stateDir() + "/gpfs-revert.gpfs0"));
+        EXPECT_EQ(box.log().contains("was imported by an interrupted run of this revert"),
+                  std::string(c.name) != "before the import");
+    }
+
+    // Cancelled instead of run again, the stopped revert is forgotten.
+    Sandbox box;
+    vbtest::writeFile(box.stateDir() + "/gpfs-revert.gpfs0",
+                      "0A000001:5F3A2C10 1700000000123456\n");
+    vbtest::writeFile(prepared(box, kAllUid), "exported gpfs0\n");
+    gpfstest::StatefulCluster cluster(box, true);
+    vbtest::FakeRunner fake;
+    cluster.answer(fake);
+    gpfstest::Backend gpfs;
+    EXPECT_TRUE(gpfs.cancelRevertLV(allDisks().c_str(), kDisks));
+    EXPECT_FALSE(std::filesystem::exists(box.stateDir() + "/gpfs-revert.gpfs0"));
 }
 
 TEST(GpfsRevert, PrepareThenCancelReimportsExactlyWhatPrepareExported) {
