@@ -299,28 +299,12 @@ LVM::VG LVM_gpfs::recreateVG(const std::list<std::string>& pv_dev_list, const ch
         volbridge::clearToolOutputPath(op.origin(), exportFile);
 
         // ---- act ----
-        const std::string imported = "the file system " + fs + " imported into this cluster";
+        const std::string imported = gpfs::importedChange(fs);
         const std::string mounted = "the mount of " + fs + " on this node";
-        // Taking the file system out again: exported to a file that goes right after.
-        auto takeOut = [&, fs] {
-            if (!exportFS(fs, exportFile, nullptr)) {
-                op.error("Export fs returned error");
-                gpfs::removeFileWeWrote(exportFile);
-                op.fail("Error: the file system " + fs + " could not be exported again");
-            }
-            gpfs::removeFileWeWrote(exportFile);
-            journal.forget();
-        };
+        auto takeOut = [&] { gpfs::exportAgain(*this, op, fs, exportFile, journal); };
         std::vector<Operation::Step> steps;
         if (resumed) {
-            steps.push_back(
-                {"taking over " + fs + ", which an interrupted run of this import imported", [&] {
-                     op.log(0,
-                            "The file system %s was imported by an interrupted run of this "
-                            "import; finishing it",
-                            fs.c_str());
-                     op.changed(imported, takeOut);
-                 }});
+            steps.push_back(gpfs::takeOver(op, fs, "import", takeOut));
         } else {
             steps.push_back(
                 {"writing the cluster configuration and the NSD stanza file of " + fs, [&] {

@@ -286,28 +286,13 @@ LVM::VG LVM_gpfs::revertLVs(const std::list<std::string>& pv_dev_list, const cha
 
         // ---- act ----
         VG vg;
-        const std::string imported = "the file system " + fs + " imported into this cluster";
+        const std::string imported = gpfs::importedChange(fs);
         // Taken out again, the file system is where the prepare phase left it: the prepare's own
         // export file stays as it is.
-        auto takeOut = [&] {
-            const bool exported = exportFS(fs, exportFile, nullptr);
-            gpfs::removeFileWeWrote(exportFile);
-            if (!exported) {
-                op.error("Export fs returned error");
-                op.fail("Error: the file system " + fs + " could not be exported again");
-            }
-            journal.forget();
-        };
+        auto takeOut = [&] { gpfs::exportAgain(*this, op, fs, exportFile, journal); };
         std::vector<Operation::Step> steps;
         if (resumed) {
-            steps.push_back(
-                {"taking over " + fs + ", which an interrupted run of this revert imported", [&] {
-                     op.log(0,
-                            "The file system %s was imported by an interrupted run of this "
-                            "revert; going on from there",
-                            fs.c_str());
-                     op.changed(imported, takeOut);
-                 }});
+            steps.push_back(gpfs::takeOver(op, fs, "revert", takeOut));
         } else {
             steps.push_back({"importing " + fs + " from its captured configuration", [&] {
                                  journal.record(md.fsId, uniqueId);

@@ -190,6 +190,34 @@ void ImportJournal::forget() const {
     }
 }
 
+std::string importedChange(const std::string& fs) {
+    return "the file system " + fs + " imported into this cluster";
+}
+
+void exportAgain(LVM_gpfs& gpfs, const Operation& op, const std::string& fs,
+                 const std::string& exportFile, const ImportJournal& journal) {
+    const bool exported = gpfs.exportFS(fs, exportFile, nullptr);
+    removeFileWeWrote(exportFile);
+    if (!exported) {
+        op.error("Export fs returned error");
+        op.fail("Error: the file system " + fs + " could not be exported again");
+    }
+    journal.forget();
+}
+
+Operation::Step takeOver(Operation& op, const std::string& fs, const char* run,
+                         const std::function<void()>& undo) {
+    return {std::string("taking over ") + fs + ", which an interrupted run of this " + run +
+                " imported",
+            [&op, fs, run, undo] {
+                op.log(0,
+                       "The file system %s was imported by an interrupted run of this %s; going "
+                       "on from there",
+                       fs.c_str(), run);
+                op.changed(importedChange(fs), undo);
+            }};
+}
+
 void appendNsdList(CommandLine& cmd, const std::string& list) {
     std::list<std::string> names;
     FXString::Split(list, ";", names, FXString::KEEP_EMPTY);

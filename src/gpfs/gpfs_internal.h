@@ -3,6 +3,7 @@
 // files read back, operator markers, and whether GPFS knows a file system.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -142,6 +143,20 @@ class ImportJournal {
     const Operation& op_;
     std::string path_;
 };
+
+// The change an import records: "the file system <fs> imported into this cluster".
+std::string importedChange(const std::string& fs);
+
+// Takes `fs` out of the cluster again after a failed clone import or revert that imported it (or
+// took over an import an interrupted run made): exported to `exportFile`, a private file that goes
+// right after, and the journal's note dropped. Throws from `op` when the export fails.
+void exportAgain(LVM_gpfs& gpfs, const Operation& op, const std::string& fs,
+                 const std::string& exportFile, const ImportJournal& journal);
+
+// The step that takes over what an interrupted run of this `run` ("import", "revert") imported:
+// it records the import as this call's own, with `undo` to take it out again.
+Operation::Step takeOver(Operation& op, const std::string& fs, const char* run,
+                         const std::function<void()>& undo);
 
 // ---- whether GPFS knows a file system ----
 

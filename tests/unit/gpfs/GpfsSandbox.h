@@ -10,6 +10,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,6 +121,21 @@ class Sandbox {
     std::string replayDir_, configDir_;
     volbridge::ScopedOverride<std::string> configDirGuard_;
 };
+
+// Runs `body` in a process of its own, which exits with what it returns (or as the body ends
+// it); returns the process id, -1 when there is none.
+inline pid_t inAnotherProcess(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child != 0) return child;
+    _exit(body());
+}
+
+// The exit status of the process `child`; -1 when it did not exit.
+inline int exitStatusOf(pid_t child) {
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
 
 // The names of the files in `dir`, sorted.
 inline std::vector<std::string> filesIn(const std::string& dir) {
@@ -388,5 +404,30 @@ class StatefulCluster {
     std::string killPattern_;
     bool killAfter_ = false;
 };
+
+// Where a test stops an operation, as a kill would: at the first command matching `pattern`,
+// before it runs or, with `after`, once it had its effect.
+struct StopPoint {
+    const char* name;
+    std::string pattern;
+    bool after;
+};
+
+// Runs `operation` in a process of its own, answered by `cluster`, which stops it at `point`;
+// returns the process's exit status: 9 when it was stopped there.
+inline int statusOfStoppedRun(StatefulCluster& cluster, const StopPoint& point,
+                              const std::function<void()>& operation) {
+    return exitStatusOf(inAnotherProcess([&] {
+        cluster.killAt(point.pattern, point.after);
+        vbtest::FakeRunner fake;
+        fake.allowUnused();
+        cluster.answer(fake);
+        try {
+            operation();
+        } catch (...) {
+        }
+        return 0;
+    }));
+}
 
 }  // namespace gpfstest

@@ -3,7 +3,6 @@
 // each step and run again, and two imports at once.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -436,17 +435,11 @@ TEST(GpfsClone, AFailureAtEachCommandTakesOutOnlyWhatThisCallBroughtIn) {
     }
 }
 
-// Runs a clone import of the captured text in a process of its own, answered by `cluster` after
-// `prepare` (run in that process only). The process exits with 0 when the import succeeded, 2
-// when it was refused for a file system live here, 1 for any other failure; one the cluster
-// stops exits with 9.
-pid_t importInAnotherProcess(gpfstest::StatefulCluster& cluster,
-                             const std::function<void()>& prepare = nullptr) {
-    const pid_t child = fork();
-    if (child != 0) return child;
-    if (prepare) prepare();
-    int result = 0;
-    {
+// Runs a clone import of the captured text in a process of its own, answered by `cluster`. The
+// process exits with 0 when the import succeeded, 2 when it was refused for a file system live
+// here, 1 for any other failure.
+pid_t importInAnotherProcess(gpfstest::StatefulCluster& cluster) {
+    return gpfstest::inAnotherProcess([&] {
         vbtest::FakeRunner fake;
         fake.allowUnused();
         cluster.answer(fake);
@@ -455,27 +448,16 @@ pid_t importInAnotherProcess(gpfstest::StatefulCluster& cluster,
         try {
             gpfs.recreateVG({}, capturedElsewhere().c_str(), map);
         } catch (const YbException& e) {
-            result = e.getErrno() == 60314 ? 2 : 1;
+            return e.getErrno() == 60314 ? 2 : 1;
         }
-    }
-    _exit(result);
-}
-
-// The exit status of the process `child`; -1 when it did not exit.
-int exitStatusOf(pid_t child) {
-    int status = 0;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+        return 0;
+    });
 }
 
 // A run killed at each step, then run again: the second run finishes the import (mounts,
 // describes, unmounts), whether or not the first got as far as importing.
 TEST(GpfsClone, ARunStoppedAtAnyStepIsFinishedByRunningItAgain) {
-    struct Case {
-        const char* name;
-        std::string pattern;
-        bool after;
-    } cases[] = {
+    const gpfstest::StopPoint cases[] = {
         {"before the cluster is asked anything", "mmlscluster \\|.*", false},
         {"before the import", "mmimportfs .*", false},
         {"right after the import", "mmimportfs .*", true},
@@ -483,15 +465,20 @@ TEST(GpfsClone, ARunStoppedAtAnyStepIsFinishedByRunningItAgain) {
         {"while describing the file system", "mmfsadm test readdescraw /dev/sdc.*", false},
         {"right after the final unmount", "mmumount .*", true},
     };
-    for (const Case& c : cases) {
+    for (const gpfstest::StopPoint& c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox box;
         box.useOtherCluster();
         gpfstest::StatefulCluster cluster(box, false);
-        const pid_t child =
-            importInAnotherProcess(cluster, [&] { cluster.killAt(c.pattern, c.after); });
-        ASSERT_GE(child, 0);
-        ASSERT_EQ(exitStatusOf(child), 9) << "the first run was not stopped";
+        ASSERT_EQ(gpfstest::statusOfStoppedRun(cluster, c,
+                                               [] {
+                                                   gpfstest::Backend gpfs;
+                                                   Map map;
+                                                   gpfs.recreateVG({}, capturedElsewhere().c_str(),
+                                                                   map);
+                                               }),
+                  9)
+            << "the first run was not stopped";
 
         vbtest::FakeRunner fake;
         cluster.answer(fake);
@@ -525,7 +512,7 @@ TEST(GpfsClone, TwoImportsAtOnceImportOnceAndNeitherExportsTheOther) {
         ASSERT_GE(child, 0);
     }
     std::vector<int> results;
-    for (pid_t child : children) results.push_back(exitStatusOf(child));
+    for (pid_t child : children) results.push_back(gpfstest::exitStatusOf(child));
     std::sort(results.begin(), results.end());
     EXPECT_EQ(results, (std::vector<int>{0, 2})) << "one imports, the other is refused";
     EXPECT_TRUE(cluster.present());

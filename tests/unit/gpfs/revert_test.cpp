@@ -3,8 +3,6 @@
 // back, and a cancel after a prepare that stopped half-way.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -354,44 +352,28 @@ TEST(GpfsRevert, ARevertThatFailsTakesOutWhatItImported) {
 // stopped and brings the reverted file system into service; a cancel instead forgets the
 // stopped run.
 TEST(GpfsRevert, ARevertStoppedAtAnyStepIsFinishedByRunningItAgain) {
-    struct Case {
-        const char* name;
-        std::string pattern;
-        bool after;
-    } cases[] = {
+    const gpfstest::StopPoint cases[] = {
         {"before the import", "mmimportfs .*", false},
         {"right after the import", "mmimportfs .*", true},
         {"right after starting the stopped disks", "mmchdisk .*", true},
         {"right after the mount", "mmmount .*", true},
         {"while describing the file system", "mmfsadm test readdescraw /dev/sdc.*", false},
     };
-    for (const Case& c : cases) {
+    for (const gpfstest::StopPoint& c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox box;
         box.setMarker("gpfsAttRevert");
         gpfstest::StatefulCluster cluster(box, false);
         vbtest::writeFile(prepared(box, kFgUid), "exported gpfs0\n");
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            cluster.killAt(c.pattern, c.after);
-            {
-                vbtest::FakeRunner fake;
-                fake.allowUnused();
-                cluster.answer(fake);
-                gpfstest::Backend gpfs;
-                Map map;
-                try {
-                    gpfs.revertLVs(kDisks, failureGroup().c_str(), map);
-                } catch (...) {
-                }
-            }
-            _exit(0);  // not stopped: the test fails below
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_EQ(WEXITSTATUS(status), 9) << "the first run was not stopped";
+        ASSERT_EQ(gpfstest::statusOfStoppedRun(cluster, c,
+                                               [] {
+                                                   gpfstest::Backend gpfs;
+                                                   Map map;
+                                                   gpfs.revertLVs(kDisks, failureGroup().c_str(),
+                                                                  map);
+                                               }),
+                  9)
+            << "the first run was not stopped";
 
         vbtest::FakeRunner fake;
         cluster.answer(fake);
