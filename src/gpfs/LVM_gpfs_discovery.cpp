@@ -4,9 +4,11 @@
 
 #include "core/ShellWord.h"
 #include "core/Text.h"
+#include "gpfs/gpfs_discovery.h"
+#include "gpfs/gpfs_identity.h"
 #include "gpfs/gpfs_internal.h"
+#include "gpfs/gpfs_metadata.h"
 #include "host/FXString.h"
-#include "host/LogWriter.h"
 #include "host/YBPlatformInfo.h"
 
 namespace volbridge {
@@ -15,7 +17,7 @@ namespace gpfs {
 namespace {
 
 // The words of every non-empty line after the first line that begins with "------" (blanks and
-// tabs trimmed first), as the listings of mmgetstate and mmlsnsd are read.
+// tabs trimmed first), as the listings of mmgetstate and mmlsnsd are read for the device list.
 std::vector<std::vector<std::string>> rowsAfterDashes(std::string_view text) {
     std::vector<std::string> lines;
     FXString::Split(std::string(text), "\n", lines, FXString::KEEP_EMPTY);
@@ -35,6 +37,17 @@ std::vector<std::vector<std::string>> rowsAfterDashes(std::string_view text) {
 }
 
 }  // namespace
+
+std::vector<std::vector<std::string>> rowsAfterDashedLine(std::string_view text) {
+    std::vector<std::vector<std::string>> rows;
+    bool pastDashes = false;
+    for (const std::string& line : splitLines(text)) {
+        std::vector<std::string> words = splitWords(line);
+        if (pastDashes) rows.push_back(words);
+        if (!words.empty() && contains(words[0], "-------")) pastDashes = true;
+    }
+    return rows;
+}
 
 // One line per node after the dashed line; the node name is the second word:
 //
@@ -70,6 +83,42 @@ LVM::DeviceInfoList nsdsServedBy(std::string_view text, const std::string& node)
     return rows;
 }
 
+// A file system of this cluster:
+//
+//   flag                value                    description
+//   ------------------- ------------------------ -----------------------------------
+//    -T                 /gpfs/gpfs0              Default mount point
+//
+// and one GPFS does not know (exit status 1, on standard error):
+//
+//   mmlsfs: File system gpfs5 is not known to the GPFS cluster.
+//   mmlsfs: Command failed. Examine previous error messages to determine cause.
+Presence readPresence(const std::string& fs, const CommandResult& result) {
+    if (result.status == 0 && result.err.empty()) {
+        for (const std::vector<std::string>& words : rowsAfterDashedLine(result.out)) {
+            if (!words.empty() && words[0] == "-T") return Presence::Present;
+        }
+        return Presence::Unknown;
+    }
+    const std::string unknown = "File system " + fs + " is not known to the GPFS cluster.";
+    if (result.status != 0 && (contains(result.err, unknown) || contains(result.out, unknown))) {
+        return Presence::Absent;
+    }
+    return Presence::Unknown;
+}
+
+Presence presenceOf(const Operation& op, const std::string& fs) {
+    CommandLine cmd = op.command("mmlsfs");
+    cmd.word(fs, "the file-system name").literal(" -T");
+    const CommandResult r = op.run(cmd);
+    const Presence presence = readPresence(fs, r);
+    if (presence == Presence::Unknown) {
+        op.fail("Error: cannot tell whether the file system " + fs +
+                " exists: " + op.failureText(cmd, r));
+    }
+    return presence;
+}
+
 }  // namespace gpfs
 }  // namespace volbridge
 
@@ -77,9 +126,10 @@ namespace {
 
 using volbridge::CommandLine;
 using volbridge::CommandResult;
-using volbridge::Origin;
+using volbridge::Operation;
+using volbridge::gpfs::ValueKind;
 namespace gpfs = volbridge::gpfs;
-using Map = std::map<std::string, std::string>;
+using Map = gpfs::Map;
 
 const char kIsGpfs[] = "static int LVM_gpfs::isGPFSFileSystem(const std::string&)";
 const char kNameFromDevice[] =
@@ -94,6 +144,10 @@ const char kPopulatePV[] =
 const char kPopulateLV[] =
     "void LVM_gpfs::populateLV(LVM::VG&, const std::map<std::string, std::string>*, const "
     "std::string*)";
+const char kPopulateFS[] =
+    "void LVM_gpfs::populateFS(const std::string&, LVM::VG&, const std::string*, const "
+    "std::string*, const std::map<std::string, std::string>*, const std::map<std::string, "
+    "std::string>*)";
 const char kByDevice[] = "virtual LVM::VG LVM_gpfs::getVGByLVDevice(const char*)";
 const char kByUuid[] = "virtual LVM::VG LVM_gpfs::getVGByUUID(const char*)";
 const char kPVList[] = "virtual CWmError LVM_gpfs::getPVList(LVM::DeviceInfoList&)";
@@ -101,78 +155,75 @@ const char kPVList[] = "virtual CWmError LVM_gpfs::getPVList(LVM::DeviceInfoList
 // The exit status of a shell that did not find the command.
 constexpr int kCommandNotFound = 127;
 
-// "mmlsdisk <fs> -m" (disks as seen from this node) or "-M" (from all nodes), reduced to the
-// device column of every disk, each followed by ";".
-CommandLine diskDevicesCommand(const Origin& here, const std::string& fs, const char* view) {
-    CommandLine cmd(here, "mmlsdisk");
-    cmd.word(fs, "the file-system name")
-        .literal(std::string(" ") + view +
-                 " 2>/dev/null| awk 'BEGIN {flag=0;} {if (flag > 0 ) printf $3\";\"; if ($1 "
-                 "~/-------/) flag = 1;}'");
-    return cmd;
+// The device column of the disks of `fs` as seen from this node, each followed by ";", read from
+// "mmlsdisk <fs> -m" (whose rows the disk identities are looked up in too).
+std::string localDevices(const Operation& op, const std::string& fs) {
+    std::string devices;
+    gpfs::localDiskView(op, fs, &devices);
+    op.log(0, "Info: mmlsdiskLocal: '%s' ", devices.c_str());
+    if (devices.empty()) op.fail("Error: mmlsdiskLocal did not return disks!!!");
+    return devices;
 }
 
-// The disk devices of `fs` in the view `view`; throws when the command fails or lists nothing.
-std::string diskDevices(const Origin& here, const std::string& fs, const char* view,
-                        const char* name) {
-    const CommandLine cmd = diskDevicesCommand(here, fs, view);
-    CommandResult r = volbridge::run(cmd);
-    if (!r.succeededQuietly()) {
-        g_ptrLogWriter->log(-1, here.func, __LINE__, 0, 0,
-                            "Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(),
-                            r.err.c_str());
-        here.fail(gpfs::commandFailure(cmd, r));
+// The same column as seen over all nodes ("mmlsdisk <fs> -M").
+std::string allDevices(const Operation& op, const std::string& fs) {
+    CommandLine cmd = op.command("mmlsdisk");
+    cmd.word(fs, "the file-system name")
+        .literal(
+            " -M 2>/dev/null| awk 'BEGIN {flag=0;} {if (flag > 0 ) printf $3\";\"; if ($1 "
+            "~/-------/) flag = 1;}'");
+    const CommandResult r = gpfs::listed(op, cmd);
+    if (!op.succeeded(r)) {
+        op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+        op.fail(op.failureText(cmd, r));
     }
-    g_ptrLogWriter->log(0, here.func, __LINE__, 0, 0, "Info: %s: '%s' ", name, r.out.c_str());
-    if (r.out.empty()) here.fail(std::string("Error: ") + name + " did not return disks!!!");
+    op.log(0, "Info: mmlsdiskAll: '%s' ", r.out.c_str());
+    if (r.out.empty()) op.fail("Error: mmlsdiskAll did not return disks!!!");
     return r.out;
 }
 
 // The failure group configured for `fs`, or `current` when none is.
-int configuredFailureGroup(const std::string& fs, int current) {
+int configuredFailureGroup(const Operation& op, const std::string& fs, int current) {
     std::string lower = fs;
     FXString::ToLower(lower);
     std::string key = "nGPFSFAILUREGROUPNUM_" + lower;
     if (key.size() > 1023) key.resize(1023);
     int value = -1;
     if (YBPlatformInfo::getRegInt("~Oxbrook", key.c_str(), &value)) {
-        g_ptrLogWriter->log(0, kPopulatePV, __LINE__, 0, 0, "%s is set.", key.c_str());
+        op.log(0, "%s is set.", key.c_str());
+        // The metadata keeps at most 9 characters of it.
+        if (!gpfs::writableFailureGroup(value)) {
+            op.fail("Error: the configured failure group " + std::to_string(value) + " of " + key +
+                    " cannot stand in GPFS metadata");
+        }
         current = value;
     }
-    g_ptrLogWriter->log(0, kPopulatePV, __LINE__, 0, 0, "%s set to %d", key.c_str(), current);
+    op.log(0, "%s set to %d", key.c_str(), current);
     return current;
 }
 
 // The captured value for `key`, walking the map in key order as the log shows; empty when the
 // map has no such key.
-std::string capturedPvId(const Map& pvMap, const std::string& device) {
+std::string capturedPvId(const Operation& op, const Map& pvMap, const std::string& device) {
     for (const auto& entry : pvMap) {
-        g_ptrLogWriter->log(0, kPopulatePV, __LINE__, 0, 0,
-                            "++++++PRINTING device path [%s] pv_map_it->first [%s]", device.c_str(),
-                            entry.first.c_str());
+        op.log(0, "++++++PRINTING device path [%s] pv_map_it->first [%s]", device.c_str(),
+               entry.first.c_str());
         if (entry.first == device) return entry.second;
     }
     return std::string();
 }
 
 // The captured identifier of the file system's volume `device`, or empty.
-std::string capturedLvId(const Map& lvMap, const std::string& device,
+std::string capturedLvId(const Operation& op, const Map& lvMap, const std::string& device,
                          const std::string* orig_name) {
-    g_ptrLogWriter->log(0, kPopulateLV, __LINE__, 0, 0, "++++++lv_map_p is not NULL");
+    op.log(0, "++++++lv_map_p is not NULL");
     for (const auto& entry : lvMap) {
-        if (orig_name) {
-            g_ptrLogWriter->log(0, kPopulateLV, __LINE__, 0, 0, "old_lv_name '%s'",
-                                orig_name->c_str());
-        }
-        g_ptrLogWriter->log(2, kPopulateLV, __LINE__, 0, 0, "lv_map_it->first [%s] ",
-                            entry.first.c_str());
-        g_ptrLogWriter->log(2, kPopulateLV, __LINE__, 0, 0, "lv_map_it->second [%s] ",
-                            entry.second.c_str());
+        if (orig_name) op.log(0, "old_lv_name '%s'", orig_name->c_str());
+        op.log(2, "lv_map_it->first [%s] ", entry.first.c_str());
+        op.log(2, "lv_map_it->second [%s] ", entry.second.c_str());
         if (entry.first == device) {
-            g_ptrLogWriter->log(0, kPopulateLV, __LINE__, 0, 0,
-                                "++++++SETTING in loop+++++++++=LV OLDUUID IS %s  "
-                                "lv_map_it->second IS %s",
-                                device.c_str(), entry.second.c_str());
+            op.log(0, "++++++SETTING in loop+++++++++=LV OLDUUID IS %s  lv_map_it->second IS %s",
+                   device.c_str(), entry.second.c_str());
             return entry.second;
         }
     }
@@ -181,12 +232,12 @@ std::string capturedLvId(const Map& lvMap, const std::string& device,
 
 // A new unique id for the snapshot being captured: the seconds and microseconds of the time of
 // day, written one after the other.
-std::string newUniqueId(const Origin& here) {
+std::string newUniqueId(const Operation& op) {
     struct timeval now;
     if (gettimeofday(&now, nullptr) != 0) {
         const char message[] = "Error!!! gettimeofday returned error.";
-        g_ptrLogWriter->log(0, here.func, __LINE__, 0, 0, "%s", message);
-        here.fail(message);
+        op.log(0, "%s", message);
+        op.fail(message);
     }
     return std::to_string(static_cast<long long>(now.tv_sec)) +
            std::to_string(static_cast<long long>(now.tv_usec));
@@ -195,87 +246,86 @@ std::string newUniqueId(const Origin& here) {
 }  // namespace
 
 int LVM_gpfs::isGPFSFileSystem(const std::string& dev) {
-    const Origin here{kIsGpfs, volbridge::unit::kGpfs};
-    CommandLine cmd(here, "mmlsfs");
+    const Operation op(kIsGpfs, volbridge::unit::kGpfs);
     if (!volbridge::isShellWord(dev)) {
         // Backend selection asks this of any device path: one that cannot be a GPFS device is
         // simply not one. A probe that answers "no" is no error: the line is for a debug log.
-        g_ptrLogWriter->log(2, kIsGpfs, __LINE__, 0, 0, "device '%s' is NOT GPFS filesystem [%s]",
-                            volbridge::printable(dev).c_str(), "not a device name");
+        op.log(2, "device '%s' is NOT GPFS filesystem [%s]", volbridge::printable(dev).c_str(),
+               "not a device name");
         return 1;
     }
+    CommandLine cmd = op.command("mmlsfs");
     cmd.word(dev, "the device path")
         .literal(
             " -T 2>/dev/null| awk 'BEGIN {flag=0;} {if (flag>0) print $2; if ($1 ~/-------/) "
             "flag =1;}'");
-    CommandResult r = volbridge::run(cmd);
-    if (!r.succeededQuietly()) {
-        g_ptrLogWriter->log(-1, kIsGpfs, __LINE__, 0, 0, "Could not execute cmd: '%s' Err: '%s'",
-                            cmd.text().c_str(), volbridge::quotedOutput(r.err).c_str());
+    const CommandResult r = op.run(cmd);
+    if (!op.succeeded(r)) {
+        op.error("Could not execute cmd: '%s' Err: '%s'", cmd.text().c_str(),
+                 volbridge::quotedOutput(r.err).c_str());
         return 1;
     }
     if (r.out.empty()) {
-        g_ptrLogWriter->log(2, kIsGpfs, __LINE__, 0, 0, "device '%s' is NOT GPFS filesystem [%s]",
-                            dev.c_str(), volbridge::quotedOutput(r.out).c_str());
+        op.log(2, "device '%s' is NOT GPFS filesystem [%s]", dev.c_str(),
+               volbridge::quotedOutput(r.out).c_str());
         return 1;
     }
-    g_ptrLogWriter->log(0, kIsGpfs, __LINE__, 0, 0, "device '%s' is GPFS filesystem", dev.c_str());
+    op.log(0, "device '%s' is GPFS filesystem", dev.c_str());
     return 0;
 }
 
 int LVM_gpfs::getGPFSFileSystemNamefromDevice(const std::string& dev, std::string& fsName) {
+    const Operation op(kNameFromDevice, volbridge::unit::kGpfs);
     if (dev.empty()) {
-        g_ptrLogWriter->log(-1, kNameFromDevice, __LINE__, 0, 0, "devPath is empty");
+        op.error("devPath is empty");
         return 1;
     }
     const size_t slash = dev.rfind('/');
     if (slash == std::string::npos) return 1;
     fsName = dev.substr(slash + 1);
-    g_ptrLogWriter->log(3, kNameFromDevice, __LINE__, 0, 0, "fsName = '%s'", fsName.c_str());
+    op.log(3, "fsName = '%s'", fsName.c_str());
     return 0;
 }
 
 int LVM_gpfs::getGPFSFileSystemNamefromUuid(const std::string& fsId, std::string& fsName) {
-    const Origin here{kNameFromUuid, volbridge::unit::kGpfs};
+    const Operation op(kNameFromUuid, volbridge::unit::kGpfs);
+    gpfs::ListingScope listings;
     if (fsId.empty()) {
-        g_ptrLogWriter->log(-1, kNameFromUuid, __LINE__, 0, 0, "devUuid is empty");
+        op.error("devUuid is empty");
         return 1;
     }
     // The identifier stands inside the awk pattern, between blanks.
-    CommandLine cmd(here, "mmfsadm dump fs | awk '{ if ( $0 ~/ ");
+    CommandLine cmd = op.command("mmfsadm dump fs | awk '{ if ( $0 ~/ ");
     cmd.arg(fsId, "the file-system identifier").literal(" / ){ printf $6; } }'");
-    CommandResult r = volbridge::run(cmd);
-    if (!r.succeededQuietly()) {
-        g_ptrLogWriter->log(-1, kNameFromUuid, __LINE__, 0, 0,
-                            "Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(),
-                            r.err.c_str());
+    const CommandResult r = gpfs::listed(op, cmd);
+    if (!op.succeeded(r)) {
+        op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
         return 1;
     }
-    g_ptrLogWriter->log(0, kNameFromUuid, __LINE__, 0, 0, "Info: Out: '%s' ", r.out.c_str());
+    op.log(0, "Info: Out: '%s' ", r.out.c_str());
     if (r.out.empty()) {
-        g_ptrLogWriter->log(-1, kNameFromUuid, __LINE__, 0, 0,
-                            "Error: mmfsadm output for this uuid is empty!!!");
+        op.error("Error: mmfsadm output for this uuid is empty!!!");
         return 1;
     }
     fsName = r.out;
-    g_ptrLogWriter->log(0, kNameFromUuid, __LINE__, 0, 0, "+++++FS name IS %s", fsName.c_str());
+    op.log(0, "+++++FS name IS %s", fsName.c_str());
     return 0;
 }
 
 void LVM_gpfs::getFSParameters(const std::string& fs, VG& vg, const std::string* orig_name,
                                const std::string* orig_uuid) {
-    const Origin here{kFsParameters, volbridge::unit::kGpfs};
-    g_ptrLogWriter->log(3, kFsParameters, __LINE__, 0, 0, "Entering [%s] fs =[%s]", kFsParameters,
-                        fs.c_str());
+    const Operation op(kFsParameters, volbridge::unit::kGpfs);
+    gpfs::ListingScope listings;
+    op.log(3, "Entering [%s] fs =[%s]", kFsParameters, fs.c_str());
     vg.name = fs;
     // The name stands inside the awk pattern: a blank before it, the end of the line after it.
-    CommandLine cmd(here, "mmfsadm dump fs | awk '{ if ( $0 ~/ ");
+    CommandLine cmd = op.command("mmfsadm dump fs | awk '{ if ( $0 ~/ ");
     cmd.arg(fs, "the file-system name").literal("$/ ){ printf $4; } }'");
-    const std::string fsId = gpfs::outputOf(here, cmd);
-    g_ptrLogWriter->log(0, kFsParameters, __LINE__, 0, 0, "Info: Out: '%s' ", fsId.c_str());
-    if (fsId.empty()) here.fail("Error: FS GUID is empty!!!");
+    const std::string fsId = gpfs::listing(op, cmd);
+    op.log(0, "Info: Out: '%s' ", fsId.c_str());
+    if (fsId.empty()) op.fail("Error: FS GUID is empty!!!");
     vg.uuid = fsId;
-    g_ptrLogWriter->log(0, kFsParameters, __LINE__, 0, 0, "+++++VG UUID IS %s", vg.uuid.c_str());
+    op.log(0, "+++++VG UUID IS %s", vg.uuid.c_str());
     vg.vendor = vendor;
     collectFSMetadata(fs, vg.uuid, vg.metadata);
     if (orig_name && orig_uuid) {
@@ -288,18 +338,21 @@ void LVM_gpfs::getFSParameters(const std::string& fs, VG& vg, const std::string*
 }
 
 void LVM_gpfs::populatePV(VG& vg, const Map* pvMap) {
-    const Origin here{kPopulatePV, volbridge::unit::kGpfs};
-    const std::string local = diskDevices(here, vg.name, "-m", "mmlsdiskLocal");
-    const std::string all = diskDevices(here, vg.name, "-M", "mmlsdiskAll");
-    m_failureGroup = configuredFailureGroup(vg.name, m_failureGroup);
+    const Operation op(kPopulatePV, volbridge::unit::kGpfs);
+    gpfs::ListingScope listings;
+    const std::string local = localDevices(op, vg.name);
+    const std::string all = allDevices(op, vg.name);
+    m_failureGroup = configuredFailureGroup(op, vg.name, m_failureGroup);
     // Without a failure group every disk is taken, so every disk must have a device here.
-    if (m_failureGroup == -1 && local.size() != all.size()) {
-        here.fail("Error: Make sure all the disks for the filesystem: '" + vg.name +
-                  "' are locally available");
+    if (m_failureGroup < 0 && local.size() != all.size()) {
+        op.fail("Error: Make sure all the disks for the filesystem: '" + vg.name +
+                "' are locally available");
     }
 
     Map ids;
     generatePVId(vg.name, ids);
+    // The second half of the discovery describes the volume with the same disks.
+    gpfs::rememberIdentity(vg.name, ids);
     vg.metadata += gpfs::kPvToken;
     for (const auto& entry : ids) {
         PV pv;
@@ -307,19 +360,18 @@ void LVM_gpfs::populatePV(VG& vg, const Map* pvMap) {
         pv.uuid = entry.second;
         vg.metadata += gpfs::pvEntry(pv.device, pv.uuid);
         if (pvMap) {
-            pv.orig_uuid = capturedPvId(*pvMap, pv.device);
+            pv.orig_uuid = capturedPvId(op, *pvMap, pv.device);
             if (!pv.orig_uuid.empty()) {
-                g_ptrLogWriter->log(0, kPopulatePV, __LINE__, 0, 0,
-                                    "++++++SETTING in loop+++++++++=pv OLDUUID IS [%s]  "
-                                    "pv_map_it->second IS [%s]",
-                                    pv.device.c_str(), pv.orig_uuid.c_str());
+                op.log(0,
+                       "++++++SETTING in loop+++++++++=pv OLDUUID IS [%s]  pv_map_it->second IS "
+                       "[%s]",
+                       pv.device.c_str(), pv.orig_uuid.c_str());
             }
         }
         if (pv.orig_uuid.empty()) {
             pv.orig_uuid = pv.uuid;
-            g_ptrLogWriter->log(0, kPopulatePV, __LINE__, 0, 0,
-                                "++++++SETTING+++++++++=pv OLDUUID IS [%s]  pv UUID IS [%s]",
-                                pv.orig_uuid.c_str(), pv.uuid.c_str());
+            op.log(0, "++++++SETTING+++++++++=pv OLDUUID IS [%s]  pv UUID IS [%s]",
+                   pv.orig_uuid.c_str(), pv.uuid.c_str());
         }
         vg.pvs[pv.uuid] = pv;
     }
@@ -327,25 +379,30 @@ void LVM_gpfs::populatePV(VG& vg, const Map* pvMap) {
 }
 
 void LVM_gpfs::populateLV(VG& vg, const Map* lvMap, const std::string* orig_name) {
-    const Origin here{kPopulateLV, volbridge::unit::kGpfs};
-    g_ptrLogWriter->log(3, kPopulateLV, __LINE__, 0, 0, "Entering fs =[%s]", vg.name.c_str());
+    const Operation op(kPopulateLV, volbridge::unit::kGpfs);
+    gpfs::ListingScope listings;
+    op.log(3, "Entering fs =[%s]", vg.name.c_str());
     LV lv;
     lv.device = "/dev/" + vg.name;
     lv.uuid = vg.uuid;
+    // The disks populatePV found in this discovery; on its own the identities are read here.
     Map ids;
-    generatePVId(lv.device, ids);
+    if (const Map* found = gpfs::rememberedIdentity(vg.name)) {
+        ids = *found;
+    } else {
+        generatePVId(lv.device, ids);
+    }
     for (const auto& entry : ids) lv.pvs.push_back(entry.second);
-    if (lvMap) lv.orig_uuid = capturedLvId(*lvMap, lv.device, orig_name);
+    if (lvMap) lv.orig_uuid = capturedLvId(op, *lvMap, lv.device, orig_name);
     if (lv.orig_uuid.empty()) {
         lv.orig_uuid = lv.uuid;
-        g_ptrLogWriter->log(0, kPopulateLV, __LINE__, 0, 0,
-                            "++++++SETTING+++++++++=lv OLDUUID IS [%s]  lv UUID IS [%s]",
-                            lv.orig_uuid.c_str(), lv.uuid.c_str());
+        op.log(0, "++++++SETTING+++++++++=lv OLDUUID IS [%s]  lv UUID IS [%s]",
+               lv.orig_uuid.c_str(), lv.uuid.c_str());
     }
     vg.lvs[lv.uuid] = lv;
     vg.metadata += gpfs::lvItem(lv.device, lv.uuid);
 
-    const std::string uniqueId = newUniqueId(here);
+    const std::string uniqueId = newUniqueId(op);
     setUniqueId(uniqueId);
     vg.metadata += gpfs::uniqueIdItem(uniqueId);
     vg.metadata += gpfs::failureGroupItem(m_failureGroup);
@@ -354,77 +411,74 @@ void LVM_gpfs::populateLV(VG& vg, const Map* lvMap, const std::string* orig_name
 
 void LVM_gpfs::populateFS(const std::string& fs, VG& vg, const std::string* orig_name,
                           const std::string* orig_uuid, const Map* pvMap, const Map* lvMap) {
+    const Operation op(kPopulateFS, volbridge::unit::kGpfs);
+    gpfs::ListingScope listings;
     getFSParameters(fs, vg, orig_name, orig_uuid);
     populatePV(vg, pvMap);
     populateLV(vg, lvMap, orig_name);
 }
 
 LVM::VG LVM_gpfs::getVGByLVDevice(const char* dev) {
-    const Origin here{kByDevice, volbridge::unit::kGpfs};
+    const Operation op(kByDevice, volbridge::unit::kGpfs);
+    gpfs::ListingScope listings;
     try {
-        g_ptrLogWriter->log(3, kByDevice, __LINE__, 0, 0, "Entering '%s'", kByDevice);
-        if (!dev) here.fail("Error: dev_path is NULL");
+        op.log(3, "Entering '%s'", kByDevice);
+        if (!dev) op.fail("Error: dev_path is NULL");
         std::string fs;
         if (getGPFSFileSystemNamefromDevice(dev, fs) != 0) {
-            here.fail("Error: no file-system name in the device path '" +
-                      volbridge::printable(dev) + "'");
+            op.fail("Error: no file-system name in the device path '" + volbridge::printable(dev) +
+                    "'");
         }
         VG vg;
         populateFS(fs, vg, nullptr, nullptr, nullptr, nullptr);
-        g_ptrLogWriter->log(0, kByDevice, __LINE__, 0, 0, "Info: [%s] belong to VG [%s]", dev,
-                            vg.name.c_str());
+        op.log(0, "Info: [%s] belong to VG [%s]", dev, vg.name.c_str());
         return vg;
     } catch (...) {
-        gpfs::rethrowFrom(here, "Exception in getVGByLVDevice", gpfs::ErrorNumber::Kept60606);
+        gpfs::throwAgain(op, "Exception in getVGByLVDevice", gpfs::ErrorNumber::Kept60606);
     }
 }
 
 LVM::VG LVM_gpfs::getVGByUUID(const char* uuid) {
-    const Origin here{kByUuid, volbridge::unit::kGpfs};
+    const Operation op(kByUuid, volbridge::unit::kGpfs);
+    gpfs::ListingScope listings;
     try {
-        g_ptrLogWriter->log(3, kByUuid, __LINE__, 0, 0, "Entering '%s'", kByUuid);
-        if (!uuid) here.fail("Error: uuid is NULL");
-        volbridge::requireShellWord(uuid, "the file-system identifier", here.func, here.unit,
+        op.log(3, "Entering '%s'", kByUuid);
+        if (!uuid) op.fail("Error: uuid is NULL");
+        volbridge::requireShellWord(uuid, "the file-system identifier", op.func(), op.unit(),
                                     __LINE__);
         std::string fs;
         if (getGPFSFileSystemNamefromUuid(uuid, fs) != 0) {
-            here.fail(std::string("Error: no GPFS file system has the identifier '") + uuid + "'");
+            op.fail(std::string("Error: no GPFS file system has the identifier '") + uuid + "'");
         }
         VG vg;
         populateFS(fs, vg, nullptr, nullptr, nullptr, nullptr);
-        g_ptrLogWriter->log(0, kByUuid, __LINE__, 0, 0, "Info: [%s] belong to VG [%s]", uuid,
-                            vg.name.c_str());
+        op.log(0, "Info: [%s] belong to VG [%s]", uuid, vg.name.c_str());
         return vg;
     } catch (...) {
-        gpfs::rethrowFrom(here, "Exception in getVGByUUID", gpfs::ErrorNumber::Kept60606);
+        gpfs::throwAgain(op, "Exception in getVGByUUID", gpfs::ErrorNumber::Kept60606);
     }
 }
 
 CWmError LVM_gpfs::getPVList(DeviceInfoList& list) {
-    const Origin here{kPVList, volbridge::unit::kGpfs};
-    const CommandLine state(here, "mmgetstate");
-    CommandResult r = volbridge::run(state);
+    const Operation op(kPVList, volbridge::unit::kGpfs);
+    CommandResult r = op.run(op.command("mmgetstate"));
     if (r.status == kCommandNotFound) {
         // Most hosts have no GPFS at all; a listing over every backend must not fail for them,
         // nor show them a line about it.
-        g_ptrLogWriter->log(2, kPVList, __LINE__, 0, 0,
-                            "mmgetstate is not installed: no GPFS devices on this host (%s)",
-                            volbridge::quotedOutput(r.err).c_str());
+        op.log(2, "mmgetstate is not installed: no GPFS devices on this host (%s)",
+               volbridge::quotedOutput(r.err).c_str());
         return CWmError::Success();
     }
     if (r.status != 0) {
-        g_ptrLogWriter->log(-1, kPVList, __LINE__, 0, 0,
-                            "CMD:mmgetstate status\nOUT:\n%s\nError:\n%s", r.out.c_str(),
-                            r.err.c_str());
+        op.error("CMD:mmgetstate status\nOUT:\n%s\nError:\n%s", r.out.c_str(), r.err.c_str());
         return FXErrorUtil::ErrorErrNo(FXCodeLocation(volbridge::unit::kGpfs, kPVList, __LINE__),
                                        22, "mmgetstate failed");
     }
     const std::string node = gpfs::localNodeName(r.out);
 
-    r = volbridge::run(CommandLine(here, "mmlsnsd -m"));
+    r = op.run(op.command("mmlsnsd -m"));
     if (r.status != 0) {
-        g_ptrLogWriter->log(-1, kPVList, __LINE__, 0, 0, "CMD:mmlsnsd status\nOUT:\n%s\nError:\n%s",
-                            r.out.c_str(), r.err.c_str());
+        op.error("CMD:mmlsnsd status\nOUT:\n%s\nError:\n%s", r.out.c_str(), r.err.c_str());
         return FXErrorUtil::ErrorErrNo(FXCodeLocation(volbridge::unit::kGpfs, kPVList, __LINE__),
                                        22, "mmlsnsd failed");
     }

@@ -2,20 +2,60 @@
 // that have it mounted, and removing the backend's temporary files.
 #include <unistd.h>
 
-#include "core/Command.h"
 #include "core/TempFile.h"
 #include "core/Text.h"
 #include "core/ToolFile.h"
 #include "gpfs/gpfs_internal.h"
-#include "host/LogWriter.h"
+#include "gpfs/gpfs_mount.h"
 #include "host/WmSleep.h"
 #include "host/YBPlatformInfo.h"
+#include "host/YbException.h"
+
+namespace volbridge {
+namespace gpfs {
+
+// The header names the file system; on current releases it also names the cluster that owns it,
+// and each node line the cluster the node belongs to (nodes of other clusters mount it remotely):
+//
+//   File system fs1 (mnsd.cluster:fs1) is mounted on 5 nodes:
+//     9.114.132.101   c5n101                          mnsd.cluster
+//     9.114.132.97    c5n97                           cluster1.cluster
+//
+// Older releases print neither cluster:
+//
+//   File system gpfs0 is mounted on 2 nodes:
+//     10.0.0.1        node1
+std::string mountedNodes(std::string_view text, const std::string& fs) {
+    std::string nodes;
+    bool pastHeader = false;
+    std::string owner;
+    for (const std::string& line : splitLines(text)) {
+        const std::vector<std::string> words = splitWords(line);
+        if (!pastHeader) {
+            if (words.size() > 2 && words[2] == fs) {
+                pastHeader = true;
+                // "(mnsd.cluster:fs1)"
+                if (words.size() > 3 && startsWith(words[3], "(")) {
+                    owner = words[3].substr(1, words[3].find(':') - 1);
+                }
+            }
+            continue;
+        }
+        if (words.size() < 2) continue;
+        if (words.size() > 2 && !owner.empty() && words[2] != owner) continue;
+        nodes += words[1] + "\n";
+    }
+    return nodes;
+}
+
+}  // namespace gpfs
+}  // namespace volbridge
 
 namespace {
 
 using volbridge::CommandLine;
 using volbridge::CommandResult;
-using volbridge::Origin;
+using volbridge::Operation;
 namespace gpfs = volbridge::gpfs;
 
 const char kMount[] =
@@ -42,15 +82,22 @@ void pauseAfterMount() {
     if (seconds > 0) WMSLEEP(seconds * 1000);
 }
 
-// "mmmount <fs>" with the form that `node_file`, `phase` and `read_only` choose.
-CommandLine mountCommand(const Origin& here, const std::string& fs, const std::string& node_file,
+// "mmmount <fs>" with the form that `node_file`, `phase` and `read_only` choose. A node file
+// names the nodes GPFS mounts on: only one this user (or root) wrote and nobody else may change
+// is used.
+CommandLine mountCommand(const Operation& op, const std::string& fs, const std::string& node_file,
                          RevertPhase phase, bool read_only) {
-    CommandLine cmd(here, "mmmount");
+    CommandLine cmd = op.command("mmmount");
     cmd.word(fs, "the file-system name");
     if (!node_file.empty()) {
-        g_ptrLogWriter->log(0, kMount, __LINE__, 0, 0, "nodeFileFullPath = '%s'",
-                            node_file.c_str());
+        op.log(0, "nodeFileFullPath = '%s'", node_file.c_str());
         cmd.literal(" -N").word(node_file, "the node file").literal(" 1>/dev/null");
+        std::string why;
+        const gpfs::FileState state = gpfs::fileWeWrote(node_file, &why);
+        if (state != gpfs::FileState::Trusted) {
+            op.fail("Refusing the node file " + node_file + ": " +
+                    (state == gpfs::FileState::Missing ? "it does not exist" : why));
+        }
     } else if (read_only) {
         cmd.literal(" -o ro 1>/dev/null");
     } else if (phase == RP_LOCAL) {
@@ -63,18 +110,16 @@ CommandLine mountCommand(const Origin& here, const std::string& fs, const std::s
 
 // "mmfsctl <fs> <action>", logged through the debug logger.
 bool controlFileSystem(const char* func, const std::string& fs, const char* action) {
-    const Origin here{func, volbridge::unit::kGpfs};
-    EvDebug dbg(nullptr);
-    return gpfs::falseOnRefusal(func, [&] {
-        CommandLine cmd(here, "mmfsctl");
+    Operation op(func, volbridge::unit::kGpfs);
+    return op.falseOnFailure([&] {
+        CommandLine cmd = op.command("mmfsctl");
         cmd.word(fs, "the file-system name").literal(std::string(" ") + action);
-        CommandResult r = volbridge::run(cmd);
-        if (!r.succeededQuietly()) {
-            dbg.Error(func, "Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(),
-                      r.err.c_str());
+        const CommandResult r = op.run(cmd);
+        if (!op.succeeded(r)) {
+            op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
             return false;
         }
-        dbg.Debug(func, "Info: %sFS out '%s' ", action, r.out.c_str());
+        op.log(2, "Info: %sFS out '%s' ", action, r.out.c_str());
         return true;
     });
 }
@@ -83,36 +128,34 @@ bool controlFileSystem(const char* func, const std::string& fs, const char* acti
 
 bool LVM_gpfs::mountFS(const std::string& fs, const std::string& node_file, RevertPhase phase,
                        bool read_only) {
-    const Origin here{kMount, volbridge::unit::kGpfs};
-    return gpfs::falseOnRefusal(kMount, [&] {
-        const CommandLine cmd = mountCommand(here, fs, node_file, phase, read_only);
-        CommandResult r = volbridge::run(cmd);
-        if (r.succeededQuietly()) {
-            g_ptrLogWriter->log(0, kMount, __LINE__, 0, 0, "Info: mmmountOut: '%s' ",
-                                r.out.c_str());
+    Operation op(kMount, volbridge::unit::kGpfs);
+    return op.falseOnFailure([&] {
+        const CommandLine cmd = mountCommand(op, fs, node_file, phase, read_only);
+        const CommandResult r = op.run(cmd);
+        gpfs::listingsChanged();
+        if (op.succeeded(r)) {
+            op.log(0, "Info: mmmountOut: '%s' ", r.out.c_str());
             pauseAfterMount();
             return true;
         }
-        g_ptrLogWriter->log(-1, kMount, __LINE__, 0, 0, "Error: cmd: '%s' failed with error: '%s'",
-                            cmd.text().c_str(), r.err.c_str());
+        op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
         gpfs::waitWhileMarker("gpfsMountWait");
         return gpfs::markerSet("gpfsMountIgnore") || volbridge::contains(r.err, "unavailable");
     });
 }
 
 bool LVM_gpfs::unmountFS(const std::string& fs, bool force) {
-    const Origin here{kUnmount, volbridge::unit::kGpfs};
-    return gpfs::falseOnRefusal(kUnmount, [&] {
-        CommandLine cmd(here, "mmumount");
+    Operation op(kUnmount, volbridge::unit::kGpfs);
+    return op.falseOnFailure([&] {
+        CommandLine cmd = op.command("mmumount");
         cmd.word(fs, "the file-system name").literal(force ? " -a -f" : " -a");
-        CommandResult r = volbridge::run(cmd);
-        if (!r.succeededQuietly()) {
-            g_ptrLogWriter->log(-1, kUnmount, __LINE__, 0, 0,
-                                "Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(),
-                                r.err.c_str());
+        const CommandResult r = op.run(cmd);
+        gpfs::listingsChanged();
+        if (!op.succeeded(r)) {
+            op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
             return false;
         }
-        g_ptrLogWriter->log(0, kUnmount, __LINE__, 0, 0, "Info: mmumountOut: '%s' ", r.out.c_str());
+        op.log(0, "Info: mmumountOut: '%s' ", r.out.c_str());
         pauseAfterMount();
         return true;
     });
@@ -127,38 +170,30 @@ bool LVM_gpfs::resumeFS(const std::string& fs) {
 }
 
 bool LVM_gpfs::getMountNodes(const std::string& fs, std::string& nodes) {
-    const Origin here{kMountNodes, volbridge::unit::kGpfs};
-    return gpfs::falseOnRefusal(kMountNodes, [&] {
-        // The node names follow the line whose third word is the file system's name.
-        CommandLine cmd(here, "mmlsmount");
-        cmd.word(fs, "the file-system name")
-            .literal(" -L | awk 'BEGIN{ flag=0;} {if(flag>0) print $2; if($3 == \"")
-            .arg(fs, "the file-system name")
-            .literal("\"){ flag=1; }}'");
-        CommandResult r = volbridge::run(cmd);
-        if (!r.succeededQuietly()) {
-            g_ptrLogWriter->log(-1, kMountNodes, __LINE__, 0, 0,
-                                "Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(),
-                                r.err.c_str());
+    Operation op(kMountNodes, volbridge::unit::kGpfs);
+    gpfs::ListingScope listings;
+    return op.falseOnFailure([&] {
+        CommandLine cmd = op.command("mmlsmount");
+        cmd.word(fs, "the file-system name").literal(" -L");
+        const std::string path = gpfs::tempFilePath(op, "gpfsMNodeList_", m_uniqueId, m_jobId);
+        const CommandResult r = gpfs::listed(op, cmd);
+        nodes = gpfs::mountedNodes(r.out, fs);
+        if (!op.succeeded(r)) {
+            // What was printed before the failure is still the best record there is.
+            op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
         } else {
-            g_ptrLogWriter->log(0, kMountNodes, __LINE__, 0, 0, "Info: mmlsmountOut: '%s' ",
-                                r.out.c_str());
-            if (r.out.empty()) {
-                g_ptrLogWriter->log(-1, kMountNodes, __LINE__, 0, 0,
-                                    "mmlsmountOut did not return nodes. Probably the file system "
-                                    "is unmounted!!!");
+            op.log(0, "Info: mmlsmountOut: '%s' ", nodes.c_str());
+            if (nodes.empty()) {
+                op.error(
+                    "mmlsmountOut did not return nodes. Probably the file system is "
+                    "unmounted!!!");
             }
         }
-        nodes = r.out;
-        const std::string path = gpfs::tempFilePath(here, "gpfsMNodeList_", m_uniqueId, m_jobId);
-        g_ptrLogWriter->log(0, kMountNodes, __LINE__, 0, 0,
-                            "write node list to nodeFileFullPath = '%s'", path.c_str());
+        op.log(0, "write node list to nodeFileFullPath = '%s'", path.c_str());
         try {
-            volbridge::writeToolFile(here, path, nodes);
+            volbridge::writeToolFile(op.origin(), path, nodes);
         } catch (const YbException& e) {
-            g_ptrLogWriter->log(-1, kMountNodes, __LINE__, 0, 0,
-                                "Could not open node file '%s': %s", path.c_str(),
-                                e.getMessage().c_str());
+            op.error("Could not open node file '%s': %s", path.c_str(), e.getMessage().c_str());
             return false;
         }
         return true;
@@ -166,9 +201,10 @@ bool LVM_gpfs::getMountNodes(const std::string& fs, std::string& nodes) {
 }
 
 bool LVM_gpfs::cleanTemp(const std::string& path) {
+    const Operation op(kCleanTemp, volbridge::unit::kGpfs);
     if (!path.empty()) {
         if (unlink(path.c_str()) == 0) return true;
-        g_ptrLogWriter->log(-1, kCleanTemp, __LINE__, 0, 0, "unlink failed for '%s'", path.c_str());
+        op.error("unlink failed for '%s'", path.c_str());
         return false;
     }
     gpfs::removeTemporaryFiles(m_uniqueId, m_jobId);
@@ -179,23 +215,19 @@ namespace volbridge {
 namespace gpfs {
 
 void removeTemporaryFiles(const std::string& uniqueId, const std::string& jobId) {
-    const Origin here{kCleanTemp, unit::kGpfs};
+    const Operation op(kCleanTemp, unit::kGpfs);
     std::string directory;
     try {
-        directory = hostTempDirectory(here);
+        directory = hostTempDirectory(op.origin());
     } catch (const YbException& e) {
-        g_ptrLogWriter->log(-1, kCleanTemp, __LINE__, 0, 0, "%s", e.getMessage().c_str());
+        op.error("%s", e.getMessage().c_str());
         return;
     }
     for (const char* prefix : kTempPrefixes) {
         const std::string file = directory + "/" + prefix + uniqueId + jobId;
-        if (unlink(file.c_str()) != 0) {
-            g_ptrLogWriter->log(3, kCleanTemp, __LINE__, 0, 0, "unlink failed for '%s'",
-                                file.c_str());
-        }
+        if (unlink(file.c_str()) != 0) op.log(3, "unlink failed for '%s'", file.c_str());
     }
-    g_ptrLogWriter->log(3, kCleanTemp, __LINE__, 0, 0,
-                        "It is ok for unlink to fail for files that did not exist");
+    op.log(3, "It is ok for unlink to fail for files that did not exist");
 }
 
 }  // namespace gpfs

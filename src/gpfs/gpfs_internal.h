@@ -1,20 +1,22 @@
-// What the source files of the GPFS backend share: its settings, the pieces of the metadata text,
-// running a GPFS command, temporary-file names, and the readers of GPFS command output.
+// What the source files of the GPFS backend share: its settings, the names it accepts, the
+// listings an operation reads once, the way a caught failure is thrown again, temporary files,
+// files read back, operator markers, and whether GPFS knows a file system.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "LVM/LVM.h"
 #include "core/Command.h"
+#include "core/Operation.h"
 #include "core/Origin.h"
-#include "host/LogWriter.h"
-#include "host/YbException.h"
 
 namespace volbridge {
 namespace gpfs {
+
+using Map = std::map<std::string, std::string>;
 
 // ---- settings (tests point them elsewhere with a ScopedOverride) ----
 
@@ -23,78 +25,75 @@ namespace gpfs {
 // rewrites its "mmsdrfs".
 std::string& configDirectory();
 
-// The directory of the export files written by clone import and by the clean-up of the cancel,
-// destroy and local phases ("yb_exportFile_" + unique id + file-system name): "/tmp".
-std::string& exportFileDirectory();
+// ---- names ----
 
-// ---- the metadata text ----
+// Whether `name` can be a GPFS file-system or NSD name: letters, digits, "_", "-" and ".", not
+// empty, not starting with "-" or ".", at most 255 characters. Such a name is a shell word and
+// can stand in a file name: it holds no "/".
+bool isGpfsName(std::string_view name);
 
-constexpr const char kFsToken[] = "$$$YB$$$";
-constexpr const char kPvToken[] = "$$$PV$$$";
-constexpr const char kLvToken[] = "$$$LV$$$";
-constexpr const char kUidToken[] = "$$$UID$$$";
-constexpr const char kFgToken[] = "$$$FG$$$";
-constexpr const char kEdToken[] = "$$$ED$$$";
+// Throws from `op` when `name` is not a GPFS name, naming `what` and the value; nothing has run
+// at that point.
+void requireGpfsName(const Operation& op, const std::string& name, const char* what,
+                     int line = __builtin_LINE());
 
-// The pieces of the metadata text, in the order discovery writes them. The identity:
-// "$$$YB$$$" + name + ":" + id + "$$$YB$$$".
-std::string identityItem(const std::string& fsName, const std::string& fsId);
-// A configuration file's content + "$$$YB$$$" (mmsdrfs, then mmfsNodeData).
-std::string configFileItem(const std::string& content);
-// The cluster: cluster id + ":" + node list (each node followed by ";") + "$$$YB$$$".
-std::string clusterItem(const std::string& clusterId, const std::string& nodeList);
-// One entry of the disk section ("$$$PV$$$" entries "$$$PV$$$"): device + ":" + pvId + ";".
-std::string pvEntry(const std::string& device, const std::string& pvId);
-// The file system as a volume: "$$$LV$$$" + device + "#" + uuid + "$$$LV$$$".
-std::string lvItem(const std::string& device, const std::string& uuid);
-// The unique id, the failure group ("%d", at most 9 characters) and the exclude list, each
-// between its two tokens.
-std::string uniqueIdItem(const std::string& uniqueId);
-std::string failureGroupItem(int failureGroup);
-std::string excludeListItem(const std::string& excludeList);
+// ---- the listings of one operation ----
 
-// The non-empty tokens of `text`: the first ends at the first character of `firstDelimiters`,
-// the following ones at a character of `delimiters`; runs of delimiters count as one and
-// delimiters before a token are skipped (the way strtok cuts a text).
-std::vector<std::string> cutTokens(std::string_view text, std::string_view firstDelimiters,
-                                   std::string_view delimiters);
-
-// The leading decimal integer of `text` the way atoi reads it (leading white space, an optional
-// sign, digits up to the first non-digit; 0 when there are none), held to the range of int.
-int leadingInt(std::string_view text);
-
-// Whether `list` (";"-separated) holds `name` as one of its entries.
-bool listHolds(const std::string& list, const std::string& name);
-
-// ---- commands ----
-
-// Prints the cluster id ("mmlscluster" line " GPFS cluster id: ...").
-constexpr const char kClusterIdCommand[] = "mmlscluster | awk '{ if ( $0 ~/ id:/ ) printf $4 }'";
-
-// "Error: cmd: '" + command + "' failed with error: '" + standard error + "'".
-std::string commandFailure(const CommandLine& cmd, const CommandResult& result);
-
-// Runs `cmd`; a failure (an exit status other than 0, or any text on standard error) throws the
-// command-failure message from `at`. Returns the standard output.
-std::string outputOf(const Origin& at, const CommandLine& cmd, int line = __builtin_LINE());
-
-// How a caught failure is thrown again.
-enum class ErrorNumber {
-    Kept60606,  // 60606 stays 60606, every other number becomes -1
-    Reset,      // always -1
+// An operation reads each listing once: the first time a scope sees a command line it runs it,
+// later the same output is handed out again. Every operation of the backend that reads listings
+// opens a scope; the operations it calls join it, so that a clone import, a revert or a
+// discovery reads its listings once in all. Only listings (commands that change nothing) go
+// through it.
+class ListingScope {
+  public:
+    ListingScope();
+    ~ListingScope();
+    ListingScope(const ListingScope&) = delete;
+    ListingScope& operator=(const ListingScope&) = delete;
 };
 
-// Called inside a catch block: logs the exception being handled as an error ("[file:line]
-// message" for a YbException, `otherText` for anything else) and throws a YbException from `at`
-// with the same message (or `otherText`).
-[[noreturn]] void rethrowFrom(const Origin& at, const char* otherText, ErrorNumber number,
-                              int line = __builtin_LINE());
+// What a listing describes: the file systems and their disks (read again after this operation
+// imported or exported one), or the cluster itself (its id and nodes, which no operation of the
+// backend changes).
+enum class Describes { FileSystems, Cluster };
 
-// ---- temporary files ----
+// Runs `cmd` once within the scope; a run that succeeded is handed out again for the same line.
+// The caller judges the result.
+CommandResult listed(const Operation& op, const CommandLine& cmd,
+                     Describes describes = Describes::FileSystems);
+
+// The output of `cmd` through listed(); a failure throws the command-failure message from `op`.
+std::string listing(const Operation& op, const CommandLine& cmd,
+                    Describes describes = Describes::FileSystems, int line = __builtin_LINE());
+
+// Forgets the listings of file systems and disks, after a command changed what they say.
+void listingsChanged();
+
+// The PV identity map of `fs` (device path -> pvId) built in this scope, for the second half of
+// a discovery; null when none was.
+void rememberIdentity(const std::string& fs, const Map& ids);
+const Map* rememberedIdentity(const std::string& fs);
+
+// ---- failures ----
+
+// How a caught failure keeps its error number when it is thrown again.
+enum class ErrorNumber {
+    Kept60606,     // 60606 stays 60606, every other number becomes -1
+    KeptRefusals,  // 60606 and 60314 (a refusal concerning a live file system) stay
+    Reset,         // always -1
+};
+
+// Called inside a catch block: logs the exception being handled as an error under `op` ("[file:
+// line] message" for a YbException, `otherText` for anything else) and throws a YbException
+// from `op` with the same message (or `otherText`).
+[[noreturn]] void throwAgain(const Operation& op, const char* otherText, ErrorNumber number,
+                             int line = __builtin_LINE());
+
+// ---- temporary files and files read back ----
 
 // temp directory + "/" + prefix + unique id + job id, for instance "stanzaFile_". Throws from
-// `at` when the host has no temp directory.
-std::string tempFilePath(const Origin& at, const char* prefix, const std::string& uniqueId,
+// `op` when the host has no temp directory.
+std::string tempFilePath(const Operation& op, const char* prefix, const std::string& uniqueId,
                          const std::string& jobId);
 
 // Removes the backend's temporary files named with `uniqueId` and `jobId` in the temp directory
@@ -102,64 +101,77 @@ std::string tempFilePath(const Origin& at, const char* prefix, const std::string
 // that cannot be removed (most often: it was never written) is logged at level 3.
 void removeTemporaryFiles(const std::string& uniqueId, const std::string& jobId);
 
+// A file the backend reads back (an export file, a node file an earlier call wrote): only one
+// that passes the test operator markers pass (a regular file of this user or root that nobody
+// else may write) is used, since the temp directory may be shared.
+enum class FileState { Missing, Trusted, Refused };
+FileState fileWeWrote(const std::string& path, std::string* why);
+
+// Removes `path` when it is a file this process wrote there (never one somebody else put).
+void removeFileWeWrote(const std::string& path);
+
 // Whether the operator marker `name` (under the marker directory) exists and is trusted.
 bool markerSet(const char* name);
 
 // Sleeps 2000 ms at a time while the marker `name` exists.
 void waitWhileMarker(const char* name);
 
-// Runs `step`, which returns a bool. A YbException from it (a refused name, a file that may not
-// be used, no temp directory) is logged as an error under `func` and gives false: for the
-// operations that report every failure by their result.
-template <class Step>
-bool falseOnRefusal(const char* func, Step&& step) {
-    try {
-        return step();
-    } catch (const YbException& e) {
-        g_ptrLogWriter->log(-1, func, e.getLineNum(), 0, 0, "%s", e.getMessage().c_str());
-        return false;
-    }
-}
-
 // Appends the ";"-separated NSD names of `list` to `cmd` as they stand, each checked; an empty
 // name (an empty list, ";;") is refused.
 void appendNsdList(CommandLine& cmd, const std::string& list);
 
-// ---- readers of command output ----
+// ---- what an interrupted operation left ----
 
-// The name of the local node in "mmgetstate" output: the second word of the last line with more
-// than two words after the dashed line; empty when there is none.
-std::string localNodeName(std::string_view mmgetstateText);
+// The import an interrupted clone import or revert left in the cluster, so that running it again
+// finishes it: the file "gpfs-<kind>.<fs>" in the library's state directory (see
+// core/ImportLock.h) holds the captured file-system id and the capture's unique id. It is on
+// stable storage before mmimportfs runs, and goes when the operation is finished or its import
+// taken out again. Read and written under the import lock.
+class ImportJournal {
+  public:
+    // `kind`: "import" or "revert". Throws from `op` when the state directory cannot be used.
+    ImportJournal(const Operation& op, const char* kind, const std::string& fs);
 
-// Whether the node column of "mmlsnsd -m" names `node`: the same name, or `node` followed by a
-// domain ("node1.example.com" for "node1").
-bool namesNode(const std::string& column, const std::string& node);
+    // Whether an earlier run for this capture noted that it imported the file system.
+    bool records(const std::string& fsId, const std::string& uniqueId) const;
+    // Notes it; throws from the operation when the note cannot be written whole.
+    void record(const std::string& fsId, const std::string& uniqueId) const;
+    // Drops the note; a failure is only logged.
+    void forget() const;
 
-// The rows of "mmlsnsd -m" output whose node column names `node`: device (third word), vendor
-// "GPFS" and NSD name (first word).
-LVM::DeviceInfoList nsdsServedBy(std::string_view mmlsnsdText, const std::string& node);
-
-// The entries of the ":"-led output the failure-group awk programs print (":1$desc:2$nsd3"):
-// the text without its first character, cut at ":".
-std::vector<std::string> awkEntries(std::string_view output);
-
-// The count of file-system descriptor replicas over the entries of the descriptor survey.
-struct DescriptorTally {
-    int tiebreakerGroup = -1;  // failure group of a descriptor-only disk
-    int tiebreakerPresent = 0;
-    int total = 0;      // descriptor replicas
-    int available = 0;  // replicas in the snapshotted failure group
+  private:
+    const Operation& op_;
+    std::string path_;
 };
-DescriptorTally tallyDescriptors(const std::vector<std::string>& entries, int failureGroup);
 
-// The snapshotted disks hold a majority of the descriptor replicas (a tiebreaker disk counts
-// once more).
-bool quorumSatisfied(const DescriptorTally& tally);
+// The change an import records: "the file system <fs> imported into this cluster".
+std::string importedChange(const std::string& fs);
 
-// The tiebreaker disk that an "mmexportfs" error names ("... Disk nsd3 is a tiebreaker disk
-// ..."): the text from 5 characters after the first "Disk" up to the first " is" behind it.
-// Empty when the text does not mention "tiebreaker" or holds no such name.
-std::string tiebreakerDisk(std::string_view errorText);
+// Takes `fs` out of the cluster again after a failed clone import or revert that imported it (or
+// took over an import an interrupted run made): exported to `exportFile`, a private file that goes
+// right after, and the journal's note dropped. Throws from `op` when the export fails.
+void exportAgain(LVM_gpfs& gpfs, const Operation& op, const std::string& fs,
+                 const std::string& exportFile, const ImportJournal& journal);
+
+// The step that takes over what an interrupted run of this `run` ("import", "revert") imported:
+// it records the import as this call's own, with `undo` to take it out again.
+Operation::Step takeOver(Operation& op, const std::string& fs, const char* run,
+                         const std::function<void()>& undo);
+
+// ---- whether GPFS knows a file system ----
+
+// Prints the cluster id ("mmlscluster" line " GPFS cluster id: ...").
+constexpr const char kClusterIdCommand[] = "mmlscluster | awk '{ if ( $0 ~/ id:/ ) printf $4 }'";
+
+// What "mmlsfs <fs> -T" says of `fs`: a file system of this cluster, one GPFS does not know, or
+// no definite answer (GPFS down or busy, a listing cut short).
+enum class Presence { Present, Absent, Unknown };
+Presence readPresence(const std::string& fs, const CommandResult& result);
+
+// Runs "mmlsfs <fs> -T" and returns whether `fs` is a file system of this cluster. Only GPFS's
+// own "File system <fs> is not known to the GPFS cluster." means absent: any other failure throws
+// from `op` ("Error: cannot tell whether the file system <fs> exists: " + the failure text).
+Presence presenceOf(const Operation& op, const std::string& fs);
 
 }  // namespace gpfs
 }  // namespace volbridge

@@ -66,8 +66,8 @@ class FakeRunner : public vbhost::CommandRunner {
     FakeRunner& alwaysMatch(const std::string& pattern, Handler handler);
 
     // The n-th command run (counting from 1) fails with `status` and `err`, whatever its answer
-    // says (the answer counts as used, but a handler is not called). Answers left over afterwards
-    // are not reported.
+    // says (the answer counts as used, but a handler is not called; a replayed answer is read and
+    // dropped). Answers left over afterwards are not reported.
     FakeRunner& failCommand(size_t n, int status = 1, const std::string& err = "injected failure");
     // Do not report unused answers at destruction.
     FakeRunner& allowUnused();

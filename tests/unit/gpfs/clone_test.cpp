@@ -1,10 +1,14 @@
 // Clone import of a GPFS file system into another cluster: the commands, the files written for
-// GPFS, the record, the refusals and what a failure leaves behind.
+// GPFS, the record, the refusals, what a failure at each command takes back, a run stopped at
+// each step and run again, and two imports at once.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "GpfsSandbox.h"
 
@@ -43,18 +47,23 @@ std::string importCommand(const Sandbox& box, const std::string& uid) {
            box.tempFile("stanzaFile_" + uid + "42");
 }
 
-std::string exportCommand(const Sandbox& box) {
-    return "mmexportfs gpfs0 -o " + box.exportFile(std::string("yb_exportFile_") + kUid + "gpfs0");
+// The export file of a clone import that takes its file system out again: private, and removed
+// right after.
+std::string exportFile(const Sandbox& box, const std::string& uid = kUid) {
+    return box.tempFile("yb_exportFile_" + uid + "gpfs0");
 }
 
-// Answers the export of a failed clone import by writing the export file, as GPFS does.
-void answerExport(vbtest::FakeRunner& fake, const Sandbox& box, int status = 0,
-                  const std::string& err = "") {
-    const std::string file = box.exportFile(std::string("yb_exportFile_") + kUid + "gpfs0");
-    fake.onMatch("mmexportfs .*", [file, status, err](const std::string&) {
-        vbtest::writeFile(file, "exported\n");
-        return vbtest::Reply{status, "", err};
-    });
+// The commands of a whole clone import of gpfs0 into another cluster.
+std::vector<std::string> wholeImport(const Sandbox& box) {
+    std::vector<std::string> cmds{gpfstest::kClusterId, gpfstest::presence("gpfs0"),
+                                  gpfstest::kCurrentNode, importCommand(box, kUid),
+                                  "mmmount gpfs0 -o ro 1>/dev/null"};
+    // The cluster id was read already.
+    for (const std::string& c : gpfstest::wholeDiscovery(gpfstest::Layout::Ccr)) {
+        if (c != gpfstest::kClusterId) cmds.push_back(c);
+    }
+    cmds.push_back("mmumount gpfs0 -a -f");
+    return cmds;
 }
 
 mode_t modeOf(const std::string& path) {
@@ -62,38 +71,49 @@ mode_t modeOf(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
+// The capture of failure group 1 (nsd3 left out), or the same of failure group 0.
+std::string failureGroupCapture(const char* group) {
+    std::string text = vbtest::readFixture("gpfs/metadata/gpfs0-failure-group-1.txt");
+    const std::string item = "$$$FG$$$1$$$FG$$$";
+    return text.replace(text.find(item), item.size(), std::string("$$$FG$$$") + group + "$$$FG$$$");
+}
+
+// The disks of the captured file system with nsd1 and nsd2 in failure group 0, for the
+// discovery of a failure-group 0 capture after its import.
+void groupZeroDisks(Sandbox& box) {
+    gpfstest::answerFor(box, {{"nsd1", 0, "yes", "desc", "/dev/sdb", "/dev/sdb"},
+                              {"nsd2", 0, "yes", "desc", "/dev/sdc", "/dev/sdc"},
+                              {"nsd3", 1, "yes", "desc", "/dev/sdd", "/dev/sdd"}});
+}
+
+// The journal an import keeps while it runs.
+std::string journal(const Sandbox& box) { return box.stateDir() + "/gpfs-import.gpfs0"; }
+
 TEST(GpfsClone, ImportIntoAnotherClusterMountsDiscoversAndUnmounts) {
     Sandbox box;
     box.useOtherCluster();
+    gpfstest::StatefulCluster cluster(box, false);
     vbtest::FakeRunner fake;
-    std::string configAtImport, stanzaAtImport;
-    fake.replayFrom(box.replayDir())
-        .on(gpfstest::isGpfs("gpfs0"), 0, "")
-        .onMatch("mmimportfs .*",
-                 [&](const std::string&) {
-                     configAtImport = vbtest::readFile(
-                         box.tempFile("mmsdrfsExport_" + std::string(kUid) + "42"));
-                     stanzaAtImport =
-                         vbtest::readFile(box.tempFile("stanzaFile_" + std::string(kUid) + "42"));
-                     return vbtest::Reply{0, "mmimportfs: Processing file system gpfs0 ...\n", ""};
-                 })
-        .on("mmmount gpfs0 -o ro 1>/dev/null")
-        .on("mmumount gpfs0 -a -f");
+    std::string configAtImport, stanzaAtImport, journalAtImport;
+    fake.onMatch("mmimportfs .*", [&](const std::string&) {
+        configAtImport =
+            vbtest::readFile(box.tempFile("mmsdrfsExport_" + std::string(kUid) + "42"));
+        stanzaAtImport = vbtest::readFile(box.tempFile("stanzaFile_" + std::string(kUid) + "42"));
+        journalAtImport = vbtest::readFile(journal(box));
+        vbtest::writeFile(box.host().scratch("cluster") + "/present", "");
+        return vbtest::Reply{0, "mmimportfs: Processing file system gpfs0 ...\n", ""};
+    });
+    cluster.answer(fake);
     gpfstest::Backend gpfs;
     Map map{{"old", "new"}};
 
     LVM::VG vg = gpfs.recreateVG({"/dev/sdx"}, capturedElsewhere().c_str(), map);
 
-    std::vector<std::string> expected{gpfstest::kClusterId, gpfstest::isGpfs("gpfs0"),
-                                      gpfstest::kCurrentNode, importCommand(box, kUid),
-                                      "mmmount gpfs0 -o ro 1>/dev/null"};
-    for (const std::string& c : gpfstest::wholeDiscovery(gpfstest::Layout::Ccr))
-        expected.push_back(c);
-    expected.push_back("mmumount gpfs0 -a -f");
-    vbtest::expectCommands(fake.commands(), expected);
-
+    vbtest::expectCommands(fake.commands(), wholeImport(box));
     EXPECT_EQ(configAtImport, Sandbox::mmsdrfs());
     EXPECT_EQ(stanzaAtImport, stanzaFor({"nsd1", "nsd2", "nsd3"}));
+    EXPECT_EQ(journalAtImport, "0A000002:00000002 1700000000123456\n");
+    EXPECT_FALSE(std::filesystem::exists(journal(box))) << "the finished import forgets it";
     EXPECT_EQ(modeOf(box.tempFile("mmsdrfsExport_" + std::string(kUid) + "42")), 0600u);
     EXPECT_EQ(modeOf(box.tempFile("stanzaFile_" + std::string(kUid) + "42")), 0600u);
 
@@ -112,14 +132,20 @@ TEST(GpfsClone, ImportIntoAnotherClusterMountsDiscoversAndUnmounts) {
     EXPECT_EQ(map, (Map{{"old", "new"}}));
     EXPECT_NE(gpfs.getUniqueId(), kUid) << "the discovery made a new capture";
     EXPECT_EQ(box.clock().sleeps(), (std::vector<uint64_t>{1000, 1000}));
+    EXPECT_TRUE(cluster.present());
+    EXPECT_FALSE(cluster.mounted());
 }
 
 TEST(GpfsClone, RefusalsAndFailuresBeforeTheImportLeaveTheClusterAlone) {
     const std::string good = capturedElsewhere();
+    const std::string notAName =
+        "is not a GPFS name (letters, digits, \"_\", \"-\" and \".\", not beginning with \"-\" or "
+        "\".\")";
     struct Case {
         const char* name;
         std::string metadata;
         bool otherCluster;
+        bool present;  // a file system gpfs0 is in this cluster
         std::function<void(vbtest::FakeRunner&, Sandbox&)> answer;
         std::vector<std::string> commands;
         std::string message;
@@ -128,6 +154,7 @@ TEST(GpfsClone, RefusalsAndFailuresBeforeTheImportLeaveTheClusterAlone) {
         {"metadata of this cluster",
          good,
          false,
+         true,
          nullptr,
          {gpfstest::kClusterId},
          "Clone cannot be mounted on old cluster for GPFS where the filesystem already exists.",
@@ -135,13 +162,26 @@ TEST(GpfsClone, RefusalsAndFailuresBeforeTheImportLeaveTheClusterAlone) {
         {"file system already here",
          good,
          true,
+         true,
          nullptr,
-         {gpfstest::kClusterId, gpfstest::isGpfs("gpfs0")},
+         {gpfstest::kClusterId, gpfstest::presence("gpfs0")},
          "file system already present on the system",
          60314},
+        {"GPFS cannot say whether the name is taken",
+         good,
+         true,
+         false,
+         [](vbtest::FakeRunner& fake, Sandbox&) {
+             fake.on(gpfstest::presence("gpfs0"), 1, "", "mmlsfs: The GPFS daemon is busy.\n");
+         },
+         {gpfstest::kClusterId, gpfstest::presence("gpfs0")},
+         "Error: cannot tell whether the file system gpfs0 exists: Error: cmd: 'mmlsfs gpfs0 -T' "
+         "failed with error: 'mmlsfs: The GPFS daemon is busy.\n'",
+         -1},
         {"cluster id query fails",
          good,
          true,
+         false,
          [](vbtest::FakeRunner& fake, Sandbox&) {
              fake.on(gpfstest::kClusterId, 1, "", "mmlscluster: not a cluster node\n");
          },
@@ -152,49 +192,81 @@ TEST(GpfsClone, RefusalsAndFailuresBeforeTheImportLeaveTheClusterAlone) {
         {"malformed PV map",
          std::string(good).replace(good.find("C0FFEE01#"), 9, "C0FFEE01"),
          true,
+         false,
          nullptr,
          {},
          "Error: could not parse pvId to get nsd list",
          -1},
-        {"empty metadata", "", true, nullptr, {}, "Error: Empty Metadata string", -1},
+        {"a file-system name that is a path",
+         std::string(good).replace(good.find("$$$YB$$$gpfs0:"), 14, "$$$YB$$$x/mmsdrfs:"),
+         true,
+         false,
+         nullptr,
+         {},
+         "Error: the file-system name [x/mmsdrfs] cannot stand in GPFS metadata: it " + notAName,
+         -1},
+        {"an NSD name that is no name",
+         std::string(good).replace(good.find("#nsd2:"), 6, "#../n:"),
+         true,
+         false,
+         nullptr,
+         {},
+         "Error: the NSD name [../n] " + notAName,
+         -1},
+        {"empty metadata", "", true, false, nullptr, {}, "Error: Empty Metadata string", -1},
         {"no current node for the stanza file",
          good,
          true,
-         [](vbtest::FakeRunner& fake, Sandbox&) {
-             fake.on(gpfstest::isGpfs("gpfs0"), 0, "").on(gpfstest::kCurrentNode, 1, "", "down");
-         },
-         {gpfstest::kClusterId, gpfstest::isGpfs("gpfs0"), gpfstest::kCurrentNode},
+         false,
+         [](vbtest::FakeRunner& fake, Sandbox&) { fake.on(gpfstest::kCurrentNode, 1, "", "down"); },
+         {gpfstest::kClusterId, gpfstest::presence("gpfs0"), gpfstest::kCurrentNode},
          "Error in writing stanza file",
          -1},
         {"configuration copy cannot be written",
          good,
          true,
-         [](vbtest::FakeRunner& fake, Sandbox& box) {
-             fake.on(gpfstest::isGpfs("gpfs0"), 0, "");
+         false,
+         [](vbtest::FakeRunner&, Sandbox& box) {
              vbtest::writeFile(box.tempFile("victim"), "precious");
              ASSERT_EQ(symlink(box.tempFile("victim").c_str(),
                                box.tempFile("mmsdrfsExport_" + std::string(kUid) + "42").c_str()),
                        0);
          },
-         {gpfstest::kClusterId, gpfstest::isGpfs("gpfs0")},
+         {gpfstest::kClusterId, gpfstest::presence("gpfs0")},
          "Error in writing mmsdrfs file",
+         -1},
+        {"a link where the export of an undo would go",
+         good,
+         true,
+         false,
+         [](vbtest::FakeRunner&, Sandbox& box) {
+             vbtest::writeFile(box.tempFile("victim"), "precious");
+             ASSERT_EQ(symlink(box.tempFile("victim").c_str(), exportFile(box).c_str()), 0);
+         },
+         {gpfstest::kClusterId, gpfstest::presence("gpfs0"), gpfstest::kCurrentNode},
+         "",  // named below
          -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox box;
         if (c.otherCluster) box.useOtherCluster();
+        gpfstest::StatefulCluster cluster(box, c.present);
         vbtest::FakeRunner fake;
-        fake.replayFrom(box.replayDir());
         if (c.answer) c.answer(fake, box);
+        cluster.answer(fake);
         gpfstest::Backend gpfs;
         Map map;
         int err = 0;
-        EXPECT_EQ(gpfstest::failure([&] { gpfs.recreateVG({}, c.metadata.c_str(), map); },
-                                    kRecreate, &err),
-                  c.message);
+        const std::string message = gpfstest::failure(
+            [&] { gpfs.recreateVG({}, c.metadata.c_str(), map); }, kRecreate, &err);
+        EXPECT_EQ(message, c.message.empty() ? "Refusing to use the file " + exportFile(box) +
+                                                   ": it is a symbolic link"
+                                             : c.message);
         EXPECT_EQ(err, c.err);
         vbtest::expectCommands(fake.commands(), c.commands);
+        EXPECT_EQ(cluster.present(), c.present);
+        EXPECT_EQ(cluster.exports(), 0u);
         if (std::filesystem::exists(box.tempFile("victim"))) {
             EXPECT_EQ(vbtest::readFile(box.tempFile("victim")), "precious");
         }
@@ -210,128 +282,241 @@ TEST(GpfsClone, RefusalsAndFailuresBeforeTheImportLeaveTheClusterAlone) {
 TEST(GpfsClone, ImportFailuresAndWhatCountsAsSuccess) {
     struct Case {
         const char* name;
-        const char* fixture;
+        std::string metadata;
         std::string err;
         const char* marker;  // created before the import
         bool trusted;
+        bool broughtIn;  // the failed import left the file system in the cluster
         bool succeeds;
     } cases[] = {
-        {"missing disks of a failure-group capture", "gpfs0-failure-group-1.txt",
-         "mmimportfs: ENODEV on nsd3\n", nullptr, true, true},
-        {"missing disks of a whole capture", "gpfs0-all-disks.txt", "mmimportfs: ENODEV\n", nullptr,
-         true, false},
-        {"completes asynchronously", "gpfs0-all-disks.txt", "import is asynchronous\n", nullptr,
-         true, true},
-        {"operator ignores the error", "gpfs0-all-disks.txt", "boom\n", "gpfsIgnoreError", true,
-         true},
-        {"an ignore marker anybody could write counts for nothing", "gpfs0-all-disks.txt", "boom\n",
-         "gpfsIgnoreError", false, false},
+        {"missing disks of a failure-group capture", failureGroupCapture("1"),
+         "mmimportfs: ENODEV on nsd3\n", nullptr, true, true, true},
+        {"missing disks of a failure-group 0 capture", failureGroupCapture("0"),
+         "mmimportfs: ENODEV on nsd3\n", nullptr, true, true, true},
+        {"missing disks of a whole capture, half brought in",
+         vbtest::readFixture("gpfs/metadata/gpfs0-all-disks.txt"), "mmimportfs: ENODEV\n", nullptr,
+         true, true, false},
+        {"missing disks of a whole capture, nothing brought in",
+         vbtest::readFixture("gpfs/metadata/gpfs0-all-disks.txt"), "mmimportfs: ENODEV\n", nullptr,
+         true, false, false},
+        {"completes asynchronously", vbtest::readFixture("gpfs/metadata/gpfs0-all-disks.txt"),
+         "import is asynchronous\n", nullptr, true, true, true},
+        {"operator ignores the error", vbtest::readFixture("gpfs/metadata/gpfs0-all-disks.txt"),
+         "boom\n", "gpfsIgnoreError", true, true, true},
+        {"an ignore marker anybody could write counts for nothing",
+         vbtest::readFixture("gpfs/metadata/gpfs0-all-disks.txt"), "boom\n", "gpfsIgnoreError",
+         false, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox box;
         box.useOtherCluster();
+        if (c.metadata == failureGroupCapture("0")) groupZeroDisks(box);
         if (c.marker) {
             box.setMarker(c.marker);
             if (!c.trusted) chmod(box.marker(c.marker).c_str(), 0666);
         }
-        const std::string metadata = vbtest::readFixture(std::string("gpfs/metadata/") + c.fixture);
-        const std::string uid = metadata.substr(metadata.find("$$$UID$$$") + 9, 16) + "_";
+        const std::string uid = c.metadata.substr(c.metadata.find("$$$UID$$$") + 9, 16) + "_";
+        gpfstest::StatefulCluster cluster(box, false);
         vbtest::FakeRunner fake;
-        fake.replayFrom(box.replayDir())
-            .on(gpfstest::isGpfs("gpfs0"), 0, "")
-            .on(importCommand(box, uid), 1, "", c.err)
-            .always("mmmount gpfs0 -o ro 1>/dev/null")
-            .always("mmumount gpfs0 -a -f");
-        answerExport(fake, box);
-        fake.allowUnused();
+        fake.onMatch("mmimportfs .*", [&](const std::string&) {
+            if (c.broughtIn) vbtest::writeFile(box.host().scratch("cluster") + "/present", "");
+            return vbtest::Reply{1, "", c.err};
+        });
+        cluster.answer(fake);
         gpfstest::Backend gpfs;
         Map map;
         if (c.succeeds) {
-            LVM::VG vg = gpfs.recreateVG({}, metadata.c_str(), map);
+            LVM::VG vg = gpfs.recreateVG({}, c.metadata.c_str(), map);
             EXPECT_EQ(vg.name, "gpfs0");
-            for (const std::string& cmd : fake.commands()) EXPECT_NE(cmd.find("mmexportfs"), 0u);
+            EXPECT_EQ(cluster.exports(), 0u);
             continue;
         }
-        EXPECT_EQ(gpfstest::failure([&] { gpfs.recreateVG({}, metadata.c_str(), map); }, kRecreate),
-                  "Error while importing the filesystem");
-        EXPECT_EQ(fake.commands().back(), exportCommand(box));
-        EXPECT_FALSE(std::filesystem::exists(box.exportFile("yb_exportFile_" + uid + "gpfs0")));
+        EXPECT_EQ(
+            gpfstest::failure([&] { gpfs.recreateVG({}, c.metadata.c_str(), map); }, kRecreate),
+            "Error while importing the filesystem");
+        // What the failed import brought in goes out again; nothing else does.
+        std::vector<std::string> tail{importCommand(box, uid), gpfstest::presence("gpfs0")};
+        if (c.broughtIn) tail.push_back("mmexportfs gpfs0 -o " + exportFile(box, uid));
+        const std::vector<std::string>& run = fake.commands();
+        ASSERT_GE(run.size(), tail.size());
+        vbtest::expectCommands(std::vector<std::string>(run.end() - tail.size(), run.end()), tail);
+        EXPECT_FALSE(cluster.present());
+        EXPECT_FALSE(std::filesystem::exists(exportFile(box, uid)));
+        EXPECT_FALSE(std::filesystem::exists(journal(box)));
         EXPECT_TRUE(box.log().contains("[LVM_gpfs:"));
     }
 }
 
 TEST(GpfsClone, StanzaOfAFailureGroupCaptureNamesTheExcludedNsdsToo) {
-    Sandbox box;
-    box.useOtherCluster();
-    vbtest::FakeRunner fake;
-    std::string stanza;
-    fake.replayFrom(box.replayDir())
-        .on(gpfstest::isGpfs("gpfs0"), 0, "")
-        .onMatch("mmimportfs .*",
-                 [&](const std::string&) {
-                     stanza = vbtest::readFile(box.tempFile("stanzaFile_1700000042654321_42"));
-                     return vbtest::Reply{};
-                 })
-        .on("mmmount gpfs0 -o ro 1>/dev/null")
-        .on("mmumount gpfs0 -a -f");
-    gpfstest::Backend gpfs;
-    Map map;
-    LVM::VG vg = gpfs.recreateVG(
-        {}, vbtest::readFixture("gpfs/metadata/gpfs0-failure-group-1.txt").c_str(), map);
-    EXPECT_EQ(stanza, stanzaFor({"nsd1", "nsd2", "nsd3"}));
-    EXPECT_TRUE(box.log().contains("++++ excluded Disk'nsd3'"));
-    EXPECT_EQ(vg.pvs.size(), 2u);
-    EXPECT_EQ(gpfs.m_excludeList, "nsd3");
+    for (const char* group : {"1", "0"}) {
+        SCOPED_TRACE(std::string("failure group ") + group);
+        Sandbox box;
+        box.useOtherCluster();
+        if (*group == '0') groupZeroDisks(box);
+        gpfstest::StatefulCluster cluster(box, false);
+        vbtest::FakeRunner fake;
+        std::string stanza;
+        const std::string uid = "1700000042654321_";
+        fake.onMatch("mmimportfs .*", [&](const std::string&) {
+            stanza = vbtest::readFile(box.tempFile("stanzaFile_" + uid + "42"));
+            vbtest::writeFile(box.host().scratch("cluster") + "/present", "");
+            return vbtest::Reply{};
+        });
+        cluster.answer(fake);
+        gpfstest::Backend gpfs;
+        Map map;
+        LVM::VG vg = gpfs.recreateVG({}, failureGroupCapture(group).c_str(), map);
+        EXPECT_EQ(stanza, stanzaFor({"nsd1", "nsd2", "nsd3"}));
+        EXPECT_TRUE(box.log().contains("++++ excluded Disk'nsd3'"));
+        EXPECT_EQ(vg.pvs.size(), 2u) << "the disks of the captured failure group";
+        EXPECT_EQ(gpfs.m_excludeList, "nsd3");
+    }
 }
 
-TEST(GpfsClone, FailuresAtOrAfterTheImportExportTheFileSystemAgain) {
-    struct Case {
-        const char* name;
-        std::string failing;  // the command that fails
-        std::string err;
-        int exportStatus;
-        std::string message;
-        int errNumber;
-    } cases[] = {
-        {"import fails", "", "", 0, "Error while importing the filesystem", -1},
-        {"discovery finds no identifier", gpfstest::fsIdCommand("gpfs0"), "", 0,
-         "Error: FS GUID is empty!!!", -1},
-        {"the export fails too", "", "", 1, "Error while importing the filesystem", -1},
-        {"a failure the host marked 60606", gpfstest::diskDevices("gpfs0", "-M"), "60606", 0,
-         "host lost", 60606},
+// The failure text a step gives for a command that failed with "injected failure".
+std::string failureOf(const std::string& cmd) {
+    if (cmd.rfind("mmimportfs ", 0) == 0) return "Error while importing the filesystem";
+    if (cmd.rfind("mmmount ", 0) == 0) return "Error: mounting the file system gpfs0 failed";
+    if (cmd.rfind("mmumount ", 0) == 0) return "Error: unmounting the file system gpfs0 failed";
+    if (cmd.rfind("mmfsadm test readdescraw", 0) == 0)
+        return "Error: cmd: getDiskIdfromDevice failed";
+    return "Error: cmd: '" + cmd + "' failed with error: 'injected failure'";
+}
+
+// A failure at each command the import runs once its checks passed: the caller gets that
+// failure, the file system goes out of the cluster again (unmounted first) when the failure came
+// after it was brought in, nothing else is touched, and an undo that fails is named.
+TEST(GpfsClone, AFailureAtEachCommandTakesOutOnlyWhatThisCallBroughtIn) {
+    const size_t firstChange = 4;  // the import; the commands before it only look
+    const size_t count = wholeImport(Sandbox()).size();
+    for (bool exportFails : {false, true}) {
+        for (size_t n = firstChange; n <= count; ++n) {
+            Sandbox box;
+            const std::vector<std::string> whole = wholeImport(box);
+            SCOPED_TRACE("command " + std::to_string(n) + " fails: " + whole[n - 1] +
+                         (exportFails ? "; the export of the undo fails too" : ""));
+            box.useOtherCluster();
+            gpfstest::StatefulCluster cluster(box, false);
+            vbtest::FakeRunner fake;
+            fake.failCommand(n);
+            if (exportFails) fake.always("mmexportfs gpfs0 -o " + exportFile(box), 1, "", "busy\n");
+            cluster.answer(fake);
+            gpfstest::Backend gpfs;
+            Map map;
+
+            EXPECT_EQ(
+                gpfstest::failure([&] { gpfs.recreateVG({}, capturedElsewhere().c_str(), map); },
+                                  kRecreate),
+                failureOf(whole[n - 1]));
+
+            const std::vector<std::string>& run = fake.commands();
+            ASSERT_GE(run.size(), n);
+            vbtest::expectCommands(std::vector<std::string>(run.begin(), run.begin() + n),
+                                   std::vector<std::string>(whole.begin(), whole.begin() + n));
+            // The failed import brought nothing in here: nothing to take out.
+            const bool imported = n > firstChange;
+            const bool mounted = n > firstChange + 1;
+            std::vector<std::string> undo;
+            if (!imported) undo.push_back(gpfstest::presence("gpfs0"));
+            if (mounted) undo.push_back("mmumount gpfs0 -a -f");
+            if (imported) undo.push_back("mmexportfs gpfs0 -o " + exportFile(box));
+            vbtest::expectCommands(std::vector<std::string>(run.begin() + n, run.end()), undo);
+            EXPECT_EQ(cluster.present(), imported && exportFails);
+            EXPECT_FALSE(cluster.mounted());
+            EXPECT_FALSE(std::filesystem::exists(exportFile(box)));
+            EXPECT_EQ(std::filesystem::exists(journal(box)), imported && exportFails)
+                << "the journal goes with the file system it records";
+            EXPECT_EQ(box.log().contains("Could not undo the file system gpfs0 imported into this "
+                                         "cluster: Error: the file system gpfs0 could not be "
+                                         "exported again"),
+                      imported && exportFails);
+        }
+    }
+}
+
+// Runs a clone import of the captured text in a process of its own, answered by `cluster`. The
+// process exits with 0 when the import succeeded, 2 when it was refused for a file system live
+// here, 1 for any other failure.
+pid_t importInAnotherProcess(gpfstest::StatefulCluster& cluster) {
+    return gpfstest::inAnotherProcess([&] {
+        vbtest::FakeRunner fake;
+        fake.allowUnused();
+        cluster.answer(fake);
+        gpfstest::Backend gpfs;
+        Map map;
+        try {
+            gpfs.recreateVG({}, capturedElsewhere().c_str(), map);
+        } catch (const YbException& e) {
+            return e.getErrno() == 60314 ? 2 : 1;
+        }
+        return 0;
+    });
+}
+
+// A run killed at each step, then run again: the second run finishes the import (mounts,
+// describes, unmounts), whether or not the first got as far as importing.
+TEST(GpfsClone, ARunStoppedAtAnyStepIsFinishedByRunningItAgain) {
+    const gpfstest::StopPoint cases[] = {
+        {"before the cluster is asked anything", "mmlscluster \\|.*", false},
+        {"before the import", "mmimportfs .*", false},
+        {"right after the import", "mmimportfs .*", true},
+        {"right after the mount", "mmmount .*", true},
+        {"while describing the file system", "mmfsadm test readdescraw /dev/sdc.*", false},
+        {"right after the final unmount", "mmumount .*", true},
     };
-    for (const Case& c : cases) {
+    for (const gpfstest::StopPoint& c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox box;
         box.useOtherCluster();
+        gpfstest::StatefulCluster cluster(box, false);
+        ASSERT_EQ(gpfstest::statusOfStoppedRun(cluster, c,
+                                               [] {
+                                                   gpfstest::Backend gpfs;
+                                                   Map map;
+                                                   gpfs.recreateVG({}, capturedElsewhere().c_str(),
+                                                                   map);
+                                               }),
+                  9)
+            << "the first run was not stopped";
+
         vbtest::FakeRunner fake;
-        fake.replayFrom(box.replayDir()).on(gpfstest::isGpfs("gpfs0"), 0, "");
-        if (c.failing.empty()) {
-            fake.on(importCommand(box, kUid), 1, "", "mmimportfs: bad disk\n");
-        } else {
-            fake.on(importCommand(box, kUid)).on("mmmount gpfs0 -o ro 1>/dev/null");
-            if (c.err == "60606") {
-                fake.onMatch("mmlsdisk gpfs0 -M .*", [](const std::string&) -> vbtest::Reply {
-                    throw YbException("host", "host lost", "host", 1, 60606);
-                });
-            } else {
-                fake.on(c.failing, 0, "");
-            }
-        }
-        answerExport(fake, box, c.exportStatus, c.exportStatus ? "mmexportfs: busy\n" : "");
+        cluster.answer(fake);
         gpfstest::Backend gpfs;
         Map map;
-        int err = 0;
-        EXPECT_EQ(gpfstest::failure([&] { gpfs.recreateVG({}, capturedElsewhere().c_str(), map); },
-                                    kRecreate, &err),
-                  c.message);
-        EXPECT_EQ(err, c.errNumber);
-        EXPECT_EQ(fake.commands().back(), exportCommand(box));
-        EXPECT_FALSE(std::filesystem::exists(
-            box.exportFile(std::string("yb_exportFile_") + kUid + "gpfs0")));
-        EXPECT_EQ(box.log().contains("Export fs returned error"), c.exportStatus != 0);
+        LVM::VG vg = gpfs.recreateVG({}, capturedElsewhere().c_str(), map);
+        EXPECT_EQ(vg.name, "gpfs0");
+        EXPECT_EQ(vg.pvs.size(), 3u);
+        EXPECT_TRUE(cluster.present());
+        EXPECT_FALSE(cluster.mounted());
+        EXPECT_EQ(cluster.exports(), 0u);
+        EXPECT_FALSE(std::filesystem::exists(journal(box)));
+        const bool wasImported = std::string(c.name) != "before the cluster is asked anything" &&
+                                 std::string(c.name) != "before the import";
+        EXPECT_EQ(box.log().contains("was imported by an interrupted run of this import"),
+                  wasImported);
     }
+}
+
+// A file system of the captured name that this import did not bring in, another capture's or
+// one made while it waited for the lock, is refused and left as it is.
+TEST(GpfsClone, TwoImportsAtOnceImportOnceAndNeitherExportsTheOther) {
+    Sandbox box;
+    box.useOtherCluster();
+    gpfstest::StatefulCluster cluster(box, false);
+    // The import takes long enough for the other process to arrive while it runs.
+    cluster.beforeImport = [] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); };
+    pid_t children[2];
+    for (pid_t& child : children) {
+        child = importInAnotherProcess(cluster);
+        ASSERT_GE(child, 0);
+    }
+    std::vector<int> results;
+    for (pid_t child : children) results.push_back(gpfstest::exitStatusOf(child));
+    std::sort(results.begin(), results.end());
+    EXPECT_EQ(results, (std::vector<int>{0, 2})) << "one imports, the other is refused";
+    EXPECT_TRUE(cluster.present());
+    EXPECT_EQ(cluster.exports(), 0u);
 }
 
 TEST(GpfsClone, ImportWaitsWhileTheOperatorHoldsIt) {
@@ -351,6 +536,12 @@ TEST(GpfsClone, ExportAndExcludeCommandsAndTheirFiles) {
     const std::string exportFile = box.tempFile("gpfsRevExport_42");
     fake.on("mmexportfs gpfs0 -o " + exportFile, 1, "partial\n", "mmexportfs: EBUSY\n")
         .on("mmexportfs gpfs0 -o /x/e", 1, "", "done asynchronous\n")
+        .onMatch("mmexportfs gpfs0 -o .*",
+                 [&](const std::string&) {
+                     vbtest::writeFile(exportFile, "exported\n");
+                     return vbtest::Reply{0, "", "mmexportfs: warning: node2 is down\n"};
+                 })
+        .on("mmexportfs gpfs0 -o " + exportFile, 0, "", "mmexportfs: warning: node2 is down\n")
         .on("mmfsctl gpfs0 exclude -d \"nsd3;nsd4\"")
         .on("mmfsctl gpfs0 exclude -d \"nsd3;nsd4\"", 1, "", "no\n");
     gpfstest::Backend gpfs;
@@ -361,6 +552,13 @@ TEST(GpfsClone, ExportAndExcludeCommandsAndTheirFiles) {
     EXPECT_EQ(errors, "before:partial\nmmexportfs: EBUSY\n");
     EXPECT_FALSE(std::filesystem::exists(exportFile)) << "a stale file of ours makes way";
     EXPECT_TRUE(gpfs.exportFS("gpfs0", "/x/e", nullptr));
+
+    // Exit status 0 with a warning: the file system left the cluster, as its export file shows.
+    EXPECT_TRUE(gpfs.exportFS("gpfs0", "", nullptr));
+    EXPECT_TRUE(box.log().contains("succeeded and said on standard error: mmexportfs: warning"));
+    // The same without an export file to show for it is a failure.
+    std::filesystem::remove(exportFile);
+    EXPECT_FALSE(gpfs.exportFS("gpfs0", "", nullptr));
 
     // A link planted where GPFS is to write the export: refused, nothing run.
     vbtest::writeFile(box.tempFile("victim"), "precious");
@@ -385,6 +583,7 @@ TEST(GpfsClone, ExportAndExcludeCommandsAndTheirFiles) {
     vbtest::expectCommands(
         fake.commands(),
         {"mmexportfs gpfs0 -o " + exportFile, "mmexportfs gpfs0 -o /x/e",
+         "mmexportfs gpfs0 -o " + exportFile, "mmexportfs gpfs0 -o " + exportFile,
          "mmfsctl gpfs0 exclude -d \"nsd3;nsd4\"", "mmfsctl gpfs0 exclude -d \"nsd3;nsd4\"",
          "mmfsctl gpfs0 exclude -d \"nsd3;nsd4\""});
 }

@@ -7,9 +7,11 @@
 #include <stdexcept>
 
 #include "GpfsSandbox.h"
+#include "gpfs/gpfs_discovery.h"
 
 namespace {
 
+using gpfstest::Disk;
 using gpfstest::Layout;
 using gpfstest::Sandbox;
 
@@ -90,77 +92,6 @@ TEST(GpfsDiscovery, WhatDiscoveryWritesIsTheCapturedMetadataAndEachCaptureHasIts
     EXPECT_EQ(gpfstest::allDisksText(uniqueIdOf(captured)), captured);
 }
 
-// The disks of a file system for the failure-group cases: every command output of discovery is
-// written from this list, in the layouts the captured output has.
-struct Disk {
-    std::string nsd;
-    int group;
-    std::string holds;       // "yes" (metadata and data), "no" (neither: descriptor only)
-    std::string remarks;     // "desc" when the disk carries a descriptor replica, else ""
-    std::string device;      // local device, "-" when the disk has none on this node
-    std::string everywhere;  // its device as seen over all nodes
-};
-
-std::string volumeId(size_t i) { return "0A0000015F3A2C0" + std::to_string(i + 1); }
-
-// Writes the replay files of gpfs0 on `disks`; `capitalised` prints "Yes"/"No" as current GPFS
-// releases do.
-void answerFor(Sandbox& box, const std::vector<Disk>& disks, bool capitalised) {
-    auto holds = [&](const std::string& word) {
-        return capitalised ? std::string(1, static_cast<char>(toupper(word[0]))) + word.substr(1)
-                           : word;
-    };
-    std::string nsdL =
-        "\n File system   Disk name    NSD volume ID      NSD servers\n"
-        "---------------------------------------------------------------\n";
-    std::string diskL =
-        "disk         driver   sector     failure holds    holds                                 "
-        "   storage\n"
-        "name         type       size       group metadata data  status        availability disk "
-        "id pool         remarks\n"
-        "------------ -------- ------ ----------- -------- ----- ------------- ------------ "
-        "------- ------------ ---------\n";
-    std::string disk =
-        "disk         driver   sector     failure holds    holds                            "
-        "storage\n"
-        "name         type       size       group metadata data  status        availability "
-        "pool\n"
-        "------------ -------- ------ ----------- -------- ----- ------------- ------------ "
-        "------------\n";
-    const std::string viewHeader =
-        "\nDisk name     IO performed on node     Device             Availability\n"
-        "------------  -----------------------  -----------------  ------------\n";
-    std::string local = viewHeader, all = viewHeader;
-    for (size_t i = 0; i < disks.size(); ++i) {
-        const Disk& d = disks[i];
-        const std::string g = std::to_string(d.group);
-        nsdL += " gpfs0         " + d.nsd + "         " + volumeId(i) + "   node1,node2\n";
-        diskL += d.nsd + "         nsd         512           " + g + " " + holds(d.holds) +
-                 "      " + holds(d.holds) + "   ready         up                 " +
-                 std::to_string(i + 1) + " system        " + d.remarks + "\n";
-        disk += d.nsd + "         nsd         512           " + g + " " + holds(d.holds) +
-                "      " + holds(d.holds) + "   ready         up           system\n";
-        const std::string row = d.nsd + "          localhost                ";
-        local += row + d.device + "           up\n";
-        all += row + d.everywhere + "           up\n";
-        box.setReplay("mmlsdisk_gpfs0_-d_" + d.nsd + "_-m.txt",
-                      viewHeader + row + d.device + "           up\n");
-        if (d.device != "-") {
-            box.setReplay(
-                "mmfsadm_test_readdescraw" + std::string("_dev_") + d.device.substr(5) + ".txt",
-                "FS descriptor in sector 2 of " + d.device + "\n  FS disk " +
-                    std::to_string(i + 1) + " uid " + volumeId(i) +
-                    " sgUid 0A000001:5F3A2C10 name " + d.nsd + " failureGroup " + g + "\n");
-        }
-    }
-    diskL += "Number of quorum disks: 3 \nRead quorum value:      2\nWrite quorum value:     2\n";
-    box.setReplay("mmlsnsd_-f_gpfs0_-L.txt", nsdL);
-    box.setReplay("mmlsdisk_gpfs0_-L.txt", diskL);
-    box.setReplay("mmlsdisk_gpfs0.txt", disk);
-    box.setReplay("mmlsdisk_gpfs0_-m.txt", local);
-    box.setReplay("mmlsdisk_gpfs0_-M.txt", all);
-}
-
 TEST(GpfsDiscovery, FailureGroupCasesOnOlderAndCurrentReleases) {
     const std::string quorum =
         "Error:filesystem descriptor quorum is not satisfied with failure group and tiebreaker "
@@ -236,6 +167,34 @@ TEST(GpfsDiscovery, FailureGroupCasesOnOlderAndCurrentReleases) {
          {"/dev/sdb"},
          "nsd3",
          "1"},
+        {"replicas on disks of metadata only or data only count too",
+         "1",
+         {{"nsd1", 1, "yes", "desc", "/dev/sdb", "/dev/sdb"},
+          {"nsd2", 2, "metadata", "desc", "/dev/sdc", "/dev/sdc"},
+          {"nsd3", 3, "data", "desc", "/dev/sdd", "/dev/sdd"}},
+         quorum,
+         {},
+         "",
+         ""},
+        {"a tiebreaker in the snapshot's own group counts once",
+         "1",
+         {{"nsd1", 1, "yes", "desc", "/dev/sdb", "/dev/sdb"},
+          {"nsd2", 2, "yes", "desc", "/dev/sdc", "/dev/sdc"},
+          {"nsd3", 2, "yes", "desc", "/dev/sdd", "/dev/sdd"},
+          {"nsd4", 1, "no", "desc", "/dev/sde", "/dev/sde"}},
+         quorum,
+         {},
+         "",
+         ""},
+        {"a status of several words does not shift the columns",
+         "1",
+         {{"nsd1", 1, "yes", "desc", "/dev/sdb", "/dev/sdb", "to be emptied"},
+          {"nsd2", 1, "yes", "desc", "/dev/sdc", "/dev/sdc"},
+          {"nsd3", 2, "yes", "desc", "/dev/sdd", "/dev/sdd", "being emptied"}},
+         "",
+         {"/dev/sdb", "/dev/sdc"},
+         "nsd3",
+         "1"},
         {"excluded disks once each, in listing order",
          "0",
          {{"nsd9", 2, "yes", "", "/dev/sdf", "/dev/sdf"},
@@ -252,9 +211,9 @@ TEST(GpfsDiscovery, FailureGroupCasesOnOlderAndCurrentReleases) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.name) + (capitalised ? " (Yes/No)" : " (yes/no)"));
             Sandbox box;
-            answerFor(box, c.disks, capitalised);
+            gpfstest::answerFor(box, c.disks, capitalised);
             if (c.failureGroup)
-                box.config().set("~Oxbrook", "nGPFSFAILUREGROUPNUM_gpfs0", c.failureGroup);
+                box.setConfig("~Oxbrook", "nGPFSFAILUREGROUPNUM_gpfs0", c.failureGroup);
             vbtest::FakeRunner fake;
             fake.replayFrom(box.replayDir());
             gpfstest::Backend gpfs;
@@ -288,19 +247,17 @@ TEST(GpfsDiscovery, FailureGroupCaptureOnTheCapturedOutputOfEitherRelease) {
         if (std::string(release) == "current") {
             box.setReplay("mmlsdisk_gpfs0_-L.txt",
                           vbtest::readFixture("gpfs/current-release/mmlsdisk_gpfs0_-L.txt"));
-            box.setReplay("mmlsdisk_gpfs0.txt",
-                          vbtest::readFixture("gpfs/current-release/mmlsdisk_gpfs0.txt"));
         }
-        box.config().set("~Oxbrook", "nGPFSFAILUREGROUPNUM_gpfs0", "1");
+        box.setConfig("~Oxbrook", "nGPFSFAILUREGROUPNUM_gpfs0", "1");
         vbtest::FakeRunner fake;
         fake.replayFrom(box.replayDir());
         gpfstest::Backend gpfs;
 
         LVM::VG vg = gpfs.getVGByLVDevice("/dev/gpfs0");
 
-        vbtest::expectCommands(fake.commands(), gpfstest::discoveryCommands(
-                                                    Layout::ServerBased, true, {"nsd1", "nsd2"},
-                                                    {"/dev/sdb", "/dev/sdc"}));
+        vbtest::expectCommands(
+            fake.commands(),
+            gpfstest::discoveryCommands(Layout::ServerBased, true, {"/dev/sdb", "/dev/sdc"}));
         EXPECT_EQ(vg.metadata, gpfstest::capturedText(std::string("/dev/sdb:") + gpfstest::kPvSdb +
                                                           ";/dev/sdc:" + gpfstest::kPvSdc + ";",
                                                       uniqueIdOf(vg.metadata), "1", "nsd3"));
@@ -317,45 +274,94 @@ TEST(GpfsDiscovery, FailureGroupCaptureOnTheCapturedOutputOfEitherRelease) {
 
 TEST(GpfsDiscovery, FailuresGiveTheirMessagesFromTheLookup) {
     const std::string failed = "Error: cmd: '";
-    struct Case {
-        const char* name;
+    const std::string local = vbtest::readFixture("gpfs/mmlsdisk_gpfs0_-m.txt");
+    auto localWith = [&](const std::string& from, const std::string& to) {
+        std::string text = local;
+        text.replace(text.find(from), from.size(), to);
+        return text;
+    };
+    const std::string token = "it holds the token mark \"$$$\"";
+    struct Answer {
         std::string cmd;
         int status;
         std::string out, err;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Answer> answers;
         std::string message;
     } cases[] = {
-        {"identifier query writes an error", gpfstest::fsIdCommand("gpfs0"), 0, "x", "boom",
+        {"identifier query writes an error",
+         {{gpfstest::fsIdCommand("gpfs0"), 0, "x", "boom"}},
          "Error: cmd: '" + gpfstest::fsIdCommand("gpfs0") + "' failed with error: 'boom'"},
-        {"no identifier", gpfstest::fsIdCommand("gpfs0"), 0, "", "", "Error: FS GUID is empty!!!"},
-        {"cluster id query fails", gpfstest::kClusterId, 1, "", "no cluster",
+        {"no identifier",
+         {{gpfstest::fsIdCommand("gpfs0"), 0, "", ""}},
+         "Error: FS GUID is empty!!!"},
+        {"cluster id query fails",
+         {{gpfstest::kClusterId, 1, "", "no cluster"}},
          failed + gpfstest::kClusterId + "' failed with error: 'no cluster'"},
-        {"no cluster id", gpfstest::kClusterId, 0, "", "", "Error: cluster GUID is empty!!!"},
-        {"local disk view empty", gpfstest::diskDevices("gpfs0", "-m"), 0, "", "",
+        {"no cluster id", {{gpfstest::kClusterId, 0, "", ""}}, "Error: cluster GUID is empty!!!"},
+        {"local disk view fails",
+         {{gpfstest::localView("gpfs0"), 1, local, "mmlsdisk: node2 did not answer\n"}},
+         failed + gpfstest::localView("gpfs0") +
+             "' failed with error: 'mmlsdisk: node2 did not answer\n'"},
+        {"local disk view empty",
+         {{gpfstest::localView("gpfs0"), 0, "", ""}},
          "Error: mmlsdiskLocal did not return disks!!!"},
-        {"all-node disk view empty", gpfstest::diskDevices("gpfs0", "-M"), 0, "", "",
+        {"all-node disk view empty",
+         {{gpfstest::allView("gpfs0"), 0, "", ""}},
          "Error: mmlsdiskAll did not return disks!!!"},
-        {"no NSDs", gpfstest::nsdList("gpfs0"), 0, "", "",
+        {"no NSDs",
+         {{gpfstest::nsdList("gpfs0"), 0, "", ""}},
          "Error: mmlsnsdOut did not return disks!!!"},
-        {"NSD entry without volume id", gpfstest::nsdList("gpfs0"), 0, "nsd1;", "",
+        {"NSD entry without volume id",
+         {{gpfstest::nsdList("gpfs0"), 0, "nsd1;", ""}},
          "Error: invalid LV:ID pair!!!"},
-        {"NSD device empty", gpfstest::nsdDevice("gpfs0", "nsd1"), 0, "", "",
+        {"an NSD the local view does not name",
+         {{gpfstest::localView("gpfs0"), 0, localWith("nsd1 ", "nsd9 "), ""}},
          "Error: mmlsdisk for NSD did not return disks!!!"},
-        {"NSD device not a plain path", gpfstest::nsdDevice("gpfs0", "nsd1"), 0, "/dev/sd b", "",
-         "Refusing to run a command with the device path [/dev/sd b]: it holds characters that "
+        {"NSD device not a plain path",
+         {{gpfstest::localView("gpfs0"), 0, localWith("/dev/sdb", "/dev/$(b)"), ""},
+          {gpfstest::allView("gpfs0"), 0, "/dev/$(b);/dev/sdc;/dev/sdd;", ""}},
+         "Refusing to run a command with the device path [/dev/$(b)]: it holds characters that "
          "the shell would interpret (allowed: letters, digits and \"._+-:/@\")"},
-        {"NSD name not a plain name", gpfstest::nsdList("gpfs0"), 0, "nsd$(reboot):0A;", "",
-         "Refusing to run a command with the NSD name [nsd$(reboot)]: it holds characters that "
-         "the shell would interpret (allowed: letters, digits and \"._+-:/@\")"},
-        {"descriptor unreadable", gpfstest::diskId("/dev/sdb"), 2, "", "EIO",
+        {"NSD name not a plain name",
+         {{gpfstest::nsdList("gpfs0"), 0, "nsd$(reboot):0A;", ""}},
+         "Error: the NSD name [nsd$(reboot)] cannot stand in GPFS metadata: it is not a GPFS "
+         "name (letters, digits, \"_\", \"-\" and \".\", not beginning with \"-\" or \".\")"},
+        {"two NSDs on one device",
+         {{gpfstest::localView("gpfs0"), 0, localWith("/dev/sdc", "/dev/sdb"), ""}},
+         "Error: mmlsdisk names the device /dev/sdb for two NSDs, nsd1 and nsd2"},
+        {"descriptor unreadable",
+         {{gpfstest::diskId("/dev/sdb"), 2, "", "EIO"}},
          "Error: cmd: getDiskIdfromDevice failed"},
-        {"descriptor without identifier", gpfstest::diskId("/dev/sdb"), 0, "", "",
+        {"descriptor without identifier",
+         {{gpfstest::diskId("/dev/sdb"), 0, "", ""}},
          "Error: mmfsadm dev did not return disk id!!!"},
+        // Tool output never forges the metadata text: a value holding its tokens is refused.
+        {"a node name holding a token",
+         {{gpfstest::kNodes, 0, "node1;$$$PV$$$/dev/sdz:0A99#nsd9:0A99;", ""}},
+         "Error: the node name [$$$PV$$$/dev/sdz:0A99#nsd9:0A99] cannot stand in GPFS metadata: " +
+             token},
+        {"an identifier holding a token",
+         {{gpfstest::fsIdCommand("gpfs0"), 0, "0A000001$$$YB$$$x", ""}},
+         "Error: the file-system identifier [0A000001$$$YB$$$x] cannot stand in GPFS metadata: " +
+             token},
+        {"a cluster id holding a separator",
+         {{gpfstest::kClusterId, 0, "1239:9", ""}},
+         "Error: the cluster id [1239:9] cannot stand in GPFS metadata: it holds the separator "
+         "\":\""},
+        {"a disk id holding a separator",
+         {{gpfstest::diskId("/dev/sdc"), 0, "0A#01", ""}},
+         "Error: the disk id [0A#01] cannot stand in GPFS metadata: it holds the separator "
+         "\"#\""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox box;
         vbtest::FakeRunner fake;
-        fake.replayFrom(box.replayDir()).on(c.cmd, c.status, c.out, c.err);
+        fake.replayFrom(box.replayDir());
+        for (const Answer& a : c.answers) fake.on(a.cmd, a.status, a.out, a.err);
         gpfstest::Backend gpfs;
         int err = 0;
         EXPECT_EQ(gpfstest::failure([&] { gpfs.getVGByLVDevice("/dev/gpfs0"); },
@@ -364,6 +370,16 @@ TEST(GpfsDiscovery, FailuresGiveTheirMessagesFromTheLookup) {
         EXPECT_EQ(err, -1);
         EXPECT_TRUE(box.log().contains("ERROR")) << "the caught failure is logged";
     }
+
+    // A configuration file holding the text's own tokens is refused too.
+    Sandbox box;
+    vbtest::writeFile(box.configFile("mmsdrfs"), "%%home%%:03_COMMENT::1:$$$PV$$$/dev/sdz\n");
+    vbtest::FakeRunner fake;
+    fake.replayFrom(box.replayDir());
+    gpfstest::Backend gpfs;
+    EXPECT_EQ(gpfstest::failure([&] { gpfs.getVGByLVDevice("/dev/gpfs0"); },
+                                "virtual LVM::VG LVM_gpfs::getVGByLVDevice(const char*)"),
+              "Error: the mmsdrfs cannot stand in GPFS metadata: " + token);
 }
 
 TEST(GpfsDiscovery, ErrorNumber60606IsPassedOnAndOtherExceptionsGetTheLookupsOwnText) {

@@ -1,13 +1,15 @@
-// In-place revert and teardown of a GPFS file system: the calls of one revert on separate backend
-// objects, the clean-up of each phase, and the forced removal with its tiebreaker path.
+// In-place revert of a GPFS file system: the calls of one revert on separate backend objects,
+// failure-group snapshots (failure group 0 included), what a failure at each command takes
+// back, and a cancel after a prepare that stopped half-way.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
+#include <functional>
 
 #include "GpfsSandbox.h"
+#include "OtherUser.h"
 
 namespace {
 
@@ -22,40 +24,40 @@ const char kFgUid[] = "1700000042654321_";
 const std::list<std::string> kDisks{"/dev/sdb", "/dev/sdc", "/dev/sdd"};
 
 std::string allDisks() { return vbtest::readFixture("gpfs/metadata/gpfs0-all-disks.txt"); }
-std::string failureGroup() {
-    return vbtest::readFixture("gpfs/metadata/gpfs0-failure-group-1.txt");
-}
-
-// Answers every "mmexportfs <fs> -o FILE" by writing FILE, as GPFS does on success.
-void exportWrites(vbtest::FakeRunner& fake, int status = 0, const std::string& err = "") {
-    fake.onMatch("mmexportfs gpfs0 -o .*", [status, err](const std::string& cmd) {
-        if (status == 0) vbtest::writeFile(cmd.substr(cmd.find(" -o ") + 4), "exported gpfs0\n");
-        return vbtest::Reply{status, "", err};
-    });
-}
-
-std::vector<std::string> filesIn(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string forcedList(const Sandbox& box, const std::string& uid) {
-    return "mmlsnsd -f gpfs0 | awk 'BEGIN {flag=0;} {if(flag>0 && $1 != \"\") print $2; if($1 "
-           "~/---/)flag=1;}' 1> " +
-           box.tempFile("nsdListFile_" + uid + "42");
-}
-
-std::vector<std::string> forcedRemoval(const Sandbox& box, const std::string& uid) {
-    return {forcedList(box, uid), "mmdelfs gpfs0 -p",
-            "mmdelnsd -F " + box.tempFile("nsdListFile_" + uid + "42")};
+// The capture of failure group 1 (nsd3 left out), or the same text for failure group 0.
+std::string failureGroup(const char* group = "1") {
+    std::string text = vbtest::readFixture("gpfs/metadata/gpfs0-failure-group-1.txt");
+    const std::string item = "$$$FG$$$1$$$FG$$$";
+    return text.replace(text.find(item), item.size(), std::string("$$$FG$$$") + group + "$$$FG$$$");
 }
 
 std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+LVM::VG live() {
+    LVM::VG vg;
+    vg.name = "gpfs0";
+    return vg;
+}
+
+// The files of one revert, named by the captured unique id and job 42.
+std::string prepared(const Sandbox& box, const std::string& uid) {
+    return box.tempFile("gpfsRevExport_" + uid + "42");
+}
+std::string nodeFile(const Sandbox& box, const std::string& uid) {
+    return box.tempFile("gpfsMNodeList_" + uid + "42");
+}
+
+// The commands of a prepare: the mount nodes, the excluded disks stopped (failure-group
+// snapshots), unmount and export.
+std::vector<std::string> preparation(const Sandbox& box, const std::string& uid, bool group) {
+    std::vector<std::string> cmds{gpfstest::mountNodes("gpfs0")};
+    if (group) cmds.push_back("mmchdisk gpfs0 stop -d \"nsd3\"");
+    cmds.push_back("mmumount gpfs0 -a -f");
+    cmds.push_back("mmexportfs gpfs0 -o " + prepared(box, uid));
+    return cmds;
 }
 
 TEST(GpfsRevert, CanRevertComparesDiskIdentitiesNotPaths) {
@@ -93,7 +95,8 @@ TEST(GpfsRevert, CanRevertComparesDiskIdentitiesNotPaths) {
          false,
          3,
          nullptr},
-        {"one disk given twice", {"/dev/sdb", "/dev/sdb", "/dev/sdc"}, {}, false, 3, nullptr},
+        // Its descriptor is read once.
+        {"one disk given twice", {"/dev/sdb", "/dev/sdb", "/dev/sdc"}, {}, false, 2, nullptr},
         {"a descriptor that cannot be read",
          {"/dev/sdb", "/dev/sde", "/dev/sdc"},
          {{gpfstest::diskId("/dev/sde"), {1, "", "EIO\n"}}},
@@ -129,32 +132,26 @@ TEST(GpfsRevert, PrepareThenRevertOnFreshObjects) {
         Sandbox box;
         if (keepTemp) box.setMarker("gpfsKeepTemp");
         const std::string uid = kAllUid;
-        const std::string prepared = box.tempFile("gpfsRevExport_" + uid + "42");
+        gpfstest::StatefulCluster cluster(box, true);
         {
             vbtest::FakeRunner fake;
-            fake.replayFrom(box.replayDir()).on("mmumount gpfs0 -a -f");
-            exportWrites(fake);
+            cluster.answer(fake);
             gpfstest::Backend gpfs;
-            LVM::VG live;
-            live.name = "gpfs0";
-            EXPECT_TRUE(gpfs.prepRevertLV(live, allDisks().c_str(), kDisks));
-            vbtest::expectCommands(fake.commands(),
-                                   {gpfstest::mountNodes("gpfs0"), "mmumount gpfs0 -a -f",
-                                    "mmexportfs gpfs0 -o " + prepared});
-            EXPECT_EQ(vbtest::readFile(box.tempFile("gpfsMNodeList_" + uid + "42")),
-                      "node1\nnode2\n");
-            EXPECT_EQ(vbtest::readFile(prepared), "exported gpfs0\n");
+            EXPECT_TRUE(gpfs.prepRevertLV(live(), allDisks().c_str(), kDisks));
+            vbtest::expectCommands(fake.commands(), preparation(box, uid, false));
+            EXPECT_EQ(vbtest::readFile(nodeFile(box, uid)), "node1\nnode2\n");
+            EXPECT_EQ(vbtest::readFile(prepared(box, uid)), "exported gpfs0\n");
+            EXPECT_FALSE(cluster.present());
         }
         vbtest::FakeRunner fake;
         std::string configAtImport;
         const std::string config = box.tempFile("mmsdrfsExport_" + uid + "42");
-        fake.replayFrom(box.replayDir())
-            .onMatch("mmimportfs gpfs0 -i " + config,
-                     [&](const std::string&) {
-                         configAtImport = vbtest::readFile(config);
-                         return vbtest::Reply{};
-                     })
-            .on("mmmount gpfs0 -a 1>/dev/null");
+        fake.onMatch("mmimportfs gpfs0 -i " + config, [&](const std::string&) {
+            configAtImport = vbtest::readFile(config);
+            vbtest::writeFile(box.host().scratch("cluster") + "/present", "");
+            return vbtest::Reply{};
+        });
+        cluster.answer(fake);
         gpfstest::Backend gpfs;
         Map map{{"kept", "as is"}};
         LVM::VG vg = gpfs.revertLVs(kDisks, allDisks().c_str(), map);
@@ -169,71 +166,67 @@ TEST(GpfsRevert, PrepareThenRevertOnFreshObjects) {
         EXPECT_EQ(vg.pvs.size(), 3u);
         EXPECT_EQ(map, (Map{{"kept", "as is"}}));
         EXPECT_EQ(box.clock().sleeps(), (std::vector<uint64_t>{1000, 1000}));
+        EXPECT_TRUE(cluster.mounted());
         if (keepTemp) {
-            EXPECT_EQ(filesIn(box.tempDir()),
+            EXPECT_EQ(gpfstest::filesIn(box.tempDir()),
                       (std::vector<std::string>{"gpfsMNodeList_" + uid + "42",
                                                 "gpfsRevExport_" + uid + "42",
                                                 "mmsdrfsExport_" + uid + "42"}));
         } else {
-            EXPECT_EQ(filesIn(box.tempDir()), std::vector<std::string>{})
+            EXPECT_EQ(gpfstest::filesIn(box.tempDir()), std::vector<std::string>{})
                 << "the revert removes the files named with the captured unique id";
         }
     }
 }
 
+// A configured failure group is a snapshot of that group's disks, failure group 0 as much as
+// any other: the revert needs the operator's consent, and the disks left out are stopped
+// before and started (and the file system rebalanced) after.
 TEST(GpfsRevert, FailureGroupRevertStopsStartsAndRestripesTheExcludedDisks) {
-    Sandbox box;
-    {
+    for (const char* group : {"1", "0"}) {
+        SCOPED_TRACE(std::string("failure group ") + group);
+        Sandbox box;
+        {
+            vbtest::FakeRunner fake;
+            gpfstest::Backend gpfs;
+            EXPECT_FALSE(gpfs.prepRevertLV(live(), failureGroup(group).c_str(), kDisks));
+            EXPECT_TRUE(fake.commands().empty());
+            EXPECT_TRUE(box.log().contains("Revert is not supported for mirror snap"));
+        }
+        box.setMarker("gpfsAttRevert");
+        const std::string uid = kFgUid;
+        gpfstest::StatefulCluster cluster(box, true);
+        {
+            vbtest::FakeRunner fake;
+            fake.on("mmchdisk gpfs0 stop -d \"nsd3\"", 0, "stopped\n");
+            cluster.answer(fake);
+            gpfstest::Backend gpfs;
+            EXPECT_TRUE(gpfs.prepRevertLV(live(), failureGroup(group).c_str(), kDisks));
+            vbtest::expectCommands(fake.commands(), preparation(box, uid, true));
+            EXPECT_TRUE(
+                box.log().contains("Info: mmchdisk cmd [mmchdisk gpfs0 stop -d \"nsd3\"] out "
+                                   "[stopped\n] "));
+        }
+        if (*group == '0') continue;  // the captured cluster has no disks in failure group 0
         vbtest::FakeRunner fake;
+        const std::string import =
+            "mmimportfs gpfs0 -i " + box.tempFile("mmsdrfsExport_" + uid + "42");
+        fake.on("mmchdisk gpfs0 start -d \"nsd3\"", 1, "", "mmchdisk: busy\n");
+        cluster.answer(fake);
         gpfstest::Backend gpfs;
-        LVM::VG live;
-        live.name = "gpfs0";
-        EXPECT_FALSE(gpfs.prepRevertLV(live, failureGroup().c_str(), kDisks));
-        EXPECT_TRUE(fake.commands().empty());
-        EXPECT_TRUE(box.log().contains("Revert is not supported for mirror snap"));
+        Map map;
+        LVM::VG vg = gpfs.revertLVs(kDisks, failureGroup().c_str(), map);
+        vbtest::expectCommands(fake.commands(),
+                               joined({import, "mmchdisk gpfs0 start -d \"nsd3\"",
+                                       "mmrestripefs gpfs0 -b", "mmmount gpfs0 -a 1>/dev/null"},
+                                      gpfstest::discoveryCommands(gpfstest::Layout::Ccr, true,
+                                                                  {"/dev/sdb", "/dev/sdc"})));
+        EXPECT_EQ(vg.pvs.size(), 2u);
+        EXPECT_TRUE(box.log().contains(
+            " L0 job=42 bool LVM_gpfs::startDisks(const std::string&, const std::string&, "
+            "std::string&):"));
+        EXPECT_TRUE(box.log().contains("Error: cmd: 'mmchdisk gpfs0 start -d \"nsd3\"' failed"));
     }
-    box.setMarker("gpfsAttRevert");
-    const std::string uid = kFgUid;
-    {
-        vbtest::FakeRunner fake;
-        fake.replayFrom(box.replayDir())
-            .on("mmchdisk gpfs0 stop -d \"nsd3\"", 0, "stopped\n")
-            .on("mmumount gpfs0 -a -f");
-        exportWrites(fake);
-        gpfstest::Backend gpfs;
-        LVM::VG live;
-        live.name = "gpfs0";
-        EXPECT_TRUE(gpfs.prepRevertLV(live, failureGroup().c_str(), kDisks));
-        vbtest::expectCommands(
-            fake.commands(),
-            {gpfstest::mountNodes("gpfs0"), "mmchdisk gpfs0 stop -d \"nsd3\"",
-             "mmumount gpfs0 -a -f",
-             "mmexportfs gpfs0 -o " + box.tempFile("gpfsRevExport_" + uid + "42")});
-        EXPECT_TRUE(
-            box.log().contains("Info: mmchdisk cmd [mmchdisk gpfs0 stop -d \"nsd3\"] out "
-                               "[stopped\n] "));
-    }
-    vbtest::FakeRunner fake;
-    const std::string import = "mmimportfs gpfs0 -i " + box.tempFile("mmsdrfsExport_" + uid + "42");
-    fake.replayFrom(box.replayDir())
-        .on(import)
-        .on("mmchdisk gpfs0 start -d \"nsd3\"", 1, "", "mmchdisk: busy\n")
-        .on("mmrestripefs gpfs0 -b")
-        .on("mmmount gpfs0 -a 1>/dev/null");
-    gpfstest::Backend gpfs;
-    Map map;
-    LVM::VG vg = gpfs.revertLVs(kDisks, failureGroup().c_str(), map);
-    vbtest::expectCommands(
-        fake.commands(),
-        joined({import, "mmchdisk gpfs0 start -d \"nsd3\"", "mmrestripefs gpfs0 -b",
-                "mmmount gpfs0 -a 1>/dev/null"},
-               gpfstest::discoveryCommands(gpfstest::Layout::Ccr, true, {"nsd1", "nsd2"},
-                                           {"/dev/sdb", "/dev/sdc"})));
-    EXPECT_EQ(vg.pvs.size(), 2u);
-    EXPECT_TRUE(box.log().contains(
-        " L0 job=42 bool LVM_gpfs::startDisks(const std::string&, const std::string&, "
-        "std::string&):"));
-    EXPECT_TRUE(box.log().contains("Error: cmd: 'mmchdisk gpfs0 start -d \"nsd3\"' failed"));
 }
 
 TEST(GpfsRevert, RevertFailuresAreThrownFromRevertLVs) {
@@ -253,42 +246,230 @@ TEST(GpfsRevert, RevertFailuresAreThrownFromRevertLVs) {
         "Error: insufficient metadata for fs, list length");
 }
 
+// A failure at each command of the prepare: the disks it stopped start again and the file
+// system is mounted again where it was, the caller gets false, and an undo that fails is named.
+TEST(GpfsRevert, APrepareThatFailsTakesBackWhatItDid) {
+    for (bool startFails : {false, true}) {
+        for (size_t n = 1; n <= 4; ++n) {
+            Sandbox box;
+            box.setMarker("gpfsAttRevert");
+            const std::string uid = kFgUid;
+            const std::vector<std::string> whole = preparation(box, uid, true);
+            SCOPED_TRACE("command " + std::to_string(n) + " fails: " + whole[n - 1] +
+                         (startFails ? "; starting the disks again fails too" : ""));
+            gpfstest::StatefulCluster cluster(box, true);
+            vbtest::FakeRunner fake;
+            fake.failCommand(n);
+            if (startFails) fake.always("mmchdisk gpfs0 start -d \"nsd3\"", 1, "", "busy\n");
+            cluster.answer(fake);
+            gpfstest::Backend gpfs;
+
+            // The mount nodes and the stop of the excluded disks are a help, not a must.
+            const bool result = n <= 2;
+            EXPECT_EQ(gpfs.prepRevertLV(live(), failureGroup().c_str(), kDisks), result);
+
+            std::vector<std::string> expected = whole;
+            if (!result) {
+                expected.resize(n);
+                expected.push_back("mmmount gpfs0 -N " + nodeFile(box, uid) + " 1>/dev/null");
+                expected.push_back("mmchdisk gpfs0 start -d \"nsd3\"");
+            }
+            vbtest::expectCommands(fake.commands(), expected);
+            EXPECT_EQ(cluster.present(), !result);
+            EXPECT_EQ(std::filesystem::exists(prepared(box, uid)), result);
+            EXPECT_EQ(box.log().contains("Could not undo the stopped disks nsd3 of gpfs0: Error: "
+                                         "the disks nsd3 of gpfs0 could not be started again"),
+                      !result && startFails);
+            if (n == 3) {
+                EXPECT_TRUE(box.log().contains("unmountFS failed."));
+            }
+        }
+    }
+
+    // An export that GPFS says succeeded, with a warning: the prepare succeeded.
+    Sandbox box;
+    gpfstest::StatefulCluster cluster(box, true);
+    vbtest::FakeRunner fake;
+    fake.onMatch("mmexportfs .*", [](const std::string& cmd) {
+        vbtest::writeFile(cmd.substr(cmd.find(" -o ") + 4), "exported gpfs0\n");
+        return vbtest::Reply{0, "", "mmexportfs: node2 could not be reached\n"};
+    });
+    cluster.answer(fake);
+    gpfstest::Backend gpfs;
+    EXPECT_TRUE(gpfs.prepRevertLV(live(), allDisks().c_str(), kDisks));
+}
+
+// A failure at each command of the revert: the caller gets it, and what the revert imported is
+// unmounted and exported again (to a file of its own: the prepare's export stays as it is).
+TEST(GpfsRevert, ARevertThatFailsTakesOutWhatItImported) {
+    for (size_t n = 1;; ++n) {
+        Sandbox box;
+        box.setMarker("gpfsAttRevert");
+        const std::string uid = kFgUid;
+        vbtest::writeFile(prepared(box, uid), "exported gpfs0 by the prepare\n");
+        const std::string import =
+            "mmimportfs gpfs0 -i " + box.tempFile("mmsdrfsExport_" + uid + "42");
+        const std::vector<std::string> whole = joined(
+            {import, "mmchdisk gpfs0 start -d \"nsd3\"", "mmrestripefs gpfs0 -b",
+             "mmmount gpfs0 -a 1>/dev/null"},
+            gpfstest::discoveryCommands(gpfstest::Layout::Ccr, true, {"/dev/sdb", "/dev/sdc"}));
+        if (n > whole.size()) break;
+        const std::string& failing = whole[n - 1];
+        SCOPED_TRACE("command " + std::to_string(n) + " fails: " + failing);
+        gpfstest::StatefulCluster cluster(box, false);
+        vbtest::FakeRunner fake;
+        fake.failCommand(n);
+        cluster.answer(fake);
+        gpfstest::Backend gpfs;
+        Map map;
+
+        std::string message = "Error: cmd: '" + failing + "' failed with error: 'injected failure'";
+        if (n == 1) message = "Error: Revert failed for the filesystem :gpfs0";
+        if (n == 4) message = "Error: mounting the file system gpfs0 failed";
+        if (failing.rfind("mmfsadm test", 0) == 0)
+            message = "Error: cmd: getDiskIdfromDevice failed";
+        const bool tolerated = n == 2 || n == 3;  // starting and rebalancing never stop it
+        EXPECT_EQ(gpfstest::failure([&] { gpfs.revertLVs(kDisks, failureGroup().c_str(), map); },
+                                    kRevertLVs),
+                  tolerated ? "(no exception)" : message);
+        if (tolerated) continue;
+
+        std::vector<std::string> expected(whole.begin(), whole.begin() + n);
+        if (n > 4) expected.push_back("mmumount gpfs0 -a -f");
+        if (n > 1) {
+            expected.push_back("mmexportfs gpfs0 -o " +
+                               box.tempFile("yb_exportFile_" + uid + "gpfs0"));
+        }
+        vbtest::expectCommands(fake.commands(), expected);
+        EXPECT_FALSE(cluster.present());
+        EXPECT_FALSE(cluster.mounted());
+        EXPECT_EQ(vbtest::readFile(prepared(box, uid)), "exported gpfs0 by the prepare\n");
+        EXPECT_FALSE(std::filesystem::exists(box.tempFile("yb_exportFile_" + uid + "gpfs0")));
+    }
+}
+
+// A revert killed at each step, then run again: the second run goes on from where the first
+// stopped and brings the reverted file system into service; a cancel instead forgets the
+// stopped run.
+TEST(GpfsRevert, ARevertStoppedAtAnyStepIsFinishedByRunningItAgain) {
+    const gpfstest::StopPoint cases[] = {
+        {"before the import", "mmimportfs .*", false},
+        {"right after the import", "mmimportfs .*", true},
+        {"right after starting the stopped disks", "mmchdisk .*", true},
+        {"right after the mount", "mmmount .*", true},
+        {"while describing the file system", "mmfsadm test readdescraw /dev/sdc.*", false},
+    };
+    for (const gpfstest::StopPoint& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox box;
+        box.setMarker("gpfsAttRevert");
+        gpfstest::StatefulCluster cluster(box, false);
+        vbtest::writeFile(prepared(box, kFgUid), "exported gpfs0\n");
+        ASSERT_EQ(gpfstest::statusOfStoppedRun(cluster, c,
+                                               [] {
+                                                   gpfstest::Backend gpfs;
+                                                   Map map;
+                                                   gpfs.revertLVs(kDisks, failureGroup().c_str(),
+                                                                  map);
+                                               }),
+                  9)
+            << "the first run was not stopped";
+
+        vbtest::FakeRunner fake;
+        cluster.answer(fake);
+        gpfstest::Backend gpfs;
+        Map map;
+        LVM::VG vg = gpfs.revertLVs(kDisks, failureGroup().c_str(), map);
+        EXPECT_EQ(vg.pvs.size(), 2u);
+        EXPECT_TRUE(cluster.present());
+        EXPECT_TRUE(cluster.mounted());
+        EXPECT_EQ(cluster.exports(), 0u);
+        EXPECT_FALSE(std::filesystem::exists(box.stateDir() + "/gpfs-revert.gpfs0"));
+        EXPECT_EQ(box.log().contains("was imported by an interrupted run of this revert"),
+                  std::string(c.name) != "before the import");
+    }
+
+    // Cancelled instead of run again, the stopped revert is forgotten.
+    Sandbox box;
+    vbtest::writeFile(box.stateDir() + "/gpfs-revert.gpfs0",
+                      "0A000001:5F3A2C10 1700000000123456\n");
+    vbtest::writeFile(prepared(box, kAllUid), "exported gpfs0\n");
+    gpfstest::StatefulCluster cluster(box, true);
+    vbtest::FakeRunner fake;
+    cluster.answer(fake);
+    gpfstest::Backend gpfs;
+    EXPECT_TRUE(gpfs.cancelRevertLV(allDisks().c_str(), kDisks));
+    EXPECT_FALSE(std::filesystem::exists(box.stateDir() + "/gpfs-revert.gpfs0"));
+}
+
 TEST(GpfsRevert, PrepareThenCancelReimportsExactlyWhatPrepareExported) {
     Sandbox box;
     const std::string uid = kAllUid;
-    const std::string prepared = box.tempFile("gpfsRevExport_" + uid + "42");
+    gpfstest::StatefulCluster cluster(box, true);
     {
         vbtest::FakeRunner fake;
-        fake.replayFrom(box.replayDir()).on("mmumount gpfs0 -a -f");
-        exportWrites(fake);
+        cluster.answer(fake);
         gpfstest::Backend gpfs;
-        LVM::VG live;
-        live.name = "gpfs0";
-        ASSERT_TRUE(gpfs.prepRevertLV(live, allDisks().c_str(), kDisks));
+        ASSERT_TRUE(gpfs.prepRevertLV(live(), allDisks().c_str(), kDisks));
     }
     // The file system is out of the cluster: discovery finds nothing, unmount and export fail,
     // and nothing is deleted before the re-import.
     vbtest::FakeRunner fake;
     const std::string cancelExport =
-        "mmexportfs gpfs0 -o " + box.exportFile("yb_exportFile_" + uid + "gpfs0");
+        "mmexportfs gpfs0 -o " + box.tempFile("yb_exportFile_" + uid + "gpfs0");
     fake.on(gpfstest::fsIdCommand("gpfs0"), 0, "")
         .on("mmumount gpfs0 -a -f", 1, "", "mmumount: File system gpfs0 not found\n")
-        .on(cancelExport, 1, "", "mmexportfs: File system gpfs0 not found\n")
-        .on("mmimportfs gpfs0 -i " + prepared);
+        .on(cancelExport, 1, "", "mmexportfs: File system gpfs0 not found\n");
+    cluster.answer(fake);
     gpfstest::Backend gpfs;
     EXPECT_TRUE(gpfs.cancelRevertLV(allDisks().c_str(), kDisks));
-    vbtest::expectCommands(fake.commands(), {gpfstest::fsIdCommand("gpfs0"), "mmumount gpfs0 -a -f",
-                                             cancelExport, "mmimportfs gpfs0 -i " + prepared});
+    vbtest::expectCommands(fake.commands(),
+                           {gpfstest::fsIdCommand("gpfs0"), "mmumount gpfs0 -a -f", cancelExport,
+                            "mmimportfs gpfs0 -i " + prepared(box, uid)});
     EXPECT_TRUE(box.log().contains("cancelling a revert deletes nothing"));
     EXPECT_TRUE(box.log().contains("cleanFS has returned error. Not sending failure as yet."));
-    EXPECT_EQ(filesIn(box.tempDir()), std::vector<std::string>{});
+    EXPECT_EQ(gpfstest::filesIn(box.tempDir()), std::vector<std::string>{});
+    EXPECT_TRUE(cluster.present());
+}
+
+// A failure at each command of a cancel after the revert got as far as importing: the cancel
+// goes on past what it may (describing, unmounting), deletes nothing, and reports false only
+// when the file system could not be brought back from the prepare's export.
+TEST(GpfsRevert, ACancelFailsOnlyWhenTheFileSystemIsNotBroughtBack) {
+    for (size_t n = 1;; ++n) {
+        Sandbox box;
+        const std::string uid = kAllUid;
+        vbtest::writeFile(prepared(box, uid), "exported gpfs0\n");
+        const std::string takeOut =
+            "mmexportfs gpfs0 -o " + box.tempFile("yb_exportFile_" + uid + "gpfs0");
+        const std::string reimport = "mmimportfs gpfs0 -i " + prepared(box, uid);
+        const std::vector<std::string> whole =
+            joined(gpfstest::wholeDiscovery(gpfstest::Layout::Ccr),
+                   {"mmumount gpfs0 -a -f", takeOut, reimport});
+        if (n > whole.size()) break;
+        SCOPED_TRACE("command " + std::to_string(n) + " fails: " + whole[n - 1]);
+        gpfstest::StatefulCluster cluster(box, true);
+        vbtest::FakeRunner fake;
+        fake.failCommand(n);
+        cluster.answer(fake);
+        gpfstest::Backend gpfs;
+
+        // Not taken out, the reverted file system is in the way of the re-import.
+        const bool broughtBack = whole[n - 1] != reimport && whole[n - 1] != takeOut;
+        EXPECT_EQ(gpfs.cancelRevertLV(allDisks().c_str(), kDisks), broughtBack);
+        EXPECT_EQ(fake.commands().back(), reimport);
+        for (const std::string& cmd : fake.commands())
+            EXPECT_EQ(cmd.find("mmdel"), std::string::npos);
+        EXPECT_EQ(cluster.present(), whole[n - 1] != reimport);
+        EXPECT_EQ(std::filesystem::exists(prepared(box, uid)), !broughtBack)
+            << "the prepare's export stays until the file system is back";
+    }
 }
 
 TEST(GpfsRevert, CancelVariants) {
     struct Case {
         const char* name;
         std::string metadata;
-        bool prepared;  // the prepare phase wrote its export file
         bool liveFileSystem;
         bool keepTemp;
         bool importSucceeds;
@@ -298,24 +479,21 @@ TEST(GpfsRevert, CancelVariants) {
         {"the revert got as far as importing: the captured names are used",
          allDisks(),
          true,
-         true,
          false,
          true,
          true,
          {}},
-        {"temporary files kept", allDisks(), true, false, true, true, true, {}},
-        {"the re-import fails", allDisks(), true, false, false, false, false, {}},
-        {"prepare never exported: the file system is left alone",
-         allDisks(),
-         false,
-         true,
-         false,
-         true,
-         false,
-         {}},
+        {"temporary files kept", allDisks(), false, true, true, true, {}},
+        {"the re-import fails", allDisks(), false, false, false, false, {}},
         {"failure group: the stopped disks start again",
          failureGroup(),
+         false,
+         false,
          true,
+         true,
+         {"mmchdisk gpfs0 start -d \"nsd3\""}},
+        {"failure group 0: the stopped disks start again",
+         failureGroup("0"),
          false,
          false,
          true,
@@ -327,29 +505,22 @@ TEST(GpfsRevert, CancelVariants) {
         Sandbox box;
         if (c.keepTemp) box.setMarker("gpfsKeepTemp");
         const std::string uid = c.metadata == allDisks() ? kAllUid : kFgUid;
-        const std::string prepared = box.tempFile("gpfsRevExport_" + uid + "42");
-        if (c.prepared) {
-            vbtest::writeFile(prepared, "exported gpfs0\n");
-            vbtest::writeFile(box.tempFile("gpfsMNodeList_" + uid + "42"), "node1\n");
-        }
+        vbtest::writeFile(prepared(box, uid), "exported gpfs0\n");
+        vbtest::writeFile(nodeFile(box, uid), "node1\n");
+        gpfstest::StatefulCluster cluster(box, c.liveFileSystem);
         vbtest::FakeRunner fake;
-        fake.replayFrom(box.replayDir());
-        if (!c.liveFileSystem) fake.on(gpfstest::fsIdCommand("gpfs0"), 0, "");
-        fake.on("mmumount gpfs0 -a -f", c.liveFileSystem ? 0 : 1);
-        exportWrites(fake, c.liveFileSystem ? 0 : 1,
-                     c.liveFileSystem ? "" : "mmexportfs: not found\n");
-        fake.on("mmimportfs gpfs0 -i " + prepared, c.importSucceeds ? 0 : 1);
-        for (const std::string& cmd : c.tail) fake.on(cmd);
-        fake.allowUnused();
+        if (!c.liveFileSystem) {
+            fake.on(gpfstest::fsIdCommand("gpfs0"), 0, "")
+                .on("mmumount gpfs0 -a -f", 1)
+                .on("mmexportfs gpfs0 -o " + box.tempFile("yb_exportFile_" + uid + "gpfs0"), 1, "",
+                    "mmexportfs: not found\n");
+        }
+        if (!c.importSucceeds) fake.on("mmimportfs gpfs0 -i " + prepared(box, uid), 1);
+        cluster.answer(fake);
         gpfstest::Backend gpfs;
 
         EXPECT_EQ(gpfs.cancelRevertLV(c.metadata.c_str(), kDisks), c.result);
 
-        if (!c.prepared) {
-            EXPECT_TRUE(fake.commands().empty());
-            EXPECT_TRUE(box.log().contains("of the prepare phase is missing"));
-            continue;
-        }
         std::vector<std::string> expected;
         if (c.liveFileSystem) {
             expected = gpfstest::wholeDiscovery(gpfstest::Layout::Ccr);
@@ -357,259 +528,122 @@ TEST(GpfsRevert, CancelVariants) {
             expected = {gpfstest::fsIdCommand("gpfs0")};
         }
         expected.push_back("mmumount gpfs0 -a -f");
-        expected.push_back("mmexportfs gpfs0 -o " +
-                           box.exportFile("yb_exportFile_" + uid + "gpfs0"));
-        expected.push_back("mmimportfs gpfs0 -i " + prepared);
+        expected.push_back("mmexportfs gpfs0 -o " + box.tempFile("yb_exportFile_" + uid + "gpfs0"));
+        expected.push_back("mmimportfs gpfs0 -i " + prepared(box, uid));
         if (c.importSucceeds) expected.insert(expected.end(), c.tail.begin(), c.tail.end());
         vbtest::expectCommands(fake.commands(), expected);
-        EXPECT_FALSE(std::filesystem::exists(box.exportFile("yb_exportFile_" + uid + "gpfs0")));
+        EXPECT_FALSE(std::filesystem::exists(box.tempFile("yb_exportFile_" + uid + "gpfs0")));
         EXPECT_EQ(box.log().contains("cancelling a revert deletes nothing"), !c.liveFileSystem);
         const bool removed = c.result && !c.keepTemp;
-        EXPECT_EQ(filesIn(box.tempDir()).empty(), removed);
+        EXPECT_EQ(gpfstest::filesIn(box.tempDir()).empty(), removed);
+        EXPECT_EQ(cluster.present(), c.importSucceeds);
     }
 }
 
-TEST(GpfsTeardown, EachPhaseCleansUpItsOwnWay) {
-    const char* const failedUnmount = "mmumount: busy\n";
+// The prepare phase stopped before its export (it failed and could not take everything back,
+// or it was killed): cancel brings the file system, still in the cluster, back into service.
+TEST(GpfsRevert, CancelAfterAPrepareThatStoppedBeforeItsExportBringsTheFileSystemBack) {
     struct Case {
-        RevertPhase phase;
-        bool unmountOk;
-        bool exportOk;
+        const char* name;
+        bool present;
+        std::string mountedNow;  // mmlsmount output
+        const char* nodeFileText;
+        std::vector<std::string> commands;  // after the presence check
         bool result;
-        bool exported;  // the export was tried
-        bool forced;
-        bool exportFileKept;
     } cases[] = {
-        {RP_PREPARE, false, true, false, false, false, false},
-        {RP_PREPARE, true, false, false, true, false, false},
-        {RP_PREPARE, true, true, true, true, false, true},
-        {RP_REVERT, true, false, false, true, false, false},
-        {RP_NO_UNMOUNT, true, true, true, true, false, true},
-        {RP_CANCEL, false, false, false, true, false, false},
-        {RP_CANCEL, true, true, true, true, false, false},
-        {RP_LOCAL, true, false, false, true, true, false},
-        {RP_DESTROY, false, false, false, true, true, false},
-        {RP_DESTROY, true, true, true, true, false, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.phase) + (c.unmountOk ? " unmounted" : " unmount fails") +
-                     (c.exportOk ? " exported" : " export fails"));
-        Sandbox box;
-        vbtest::FakeRunner fake;
-        fake.replayFrom(box.replayDir());
-        fake.on("mmumount gpfs0 -a -f", c.unmountOk ? 0 : 1, "", c.unmountOk ? "" : failedUnmount);
-        exportWrites(fake, c.exportOk ? 0 : 1, c.exportOk ? "" : "mmexportfs: cannot\n");
-        fake.on("mmdelfs gpfs0 -p").on("mmdelnsd -F " + box.tempFile("nsdListFile_42"));
-        fake.allowUnused();
-        gpfstest::Backend gpfs;
-        LVM::VG vg;
-        vg.name = "gpfs0";
-
-        EXPECT_EQ(gpfs.cleanFS(vg, {}, c.phase), c.result);
-
-        const bool teardown = c.phase == RP_LOCAL || c.phase == RP_CANCEL || c.phase == RP_DESTROY;
-        const std::string exportFile =
-            teardown ? box.exportFile("yb_exportFile_gpfs0") : box.tempFile("gpfsRevExport_42");
-        std::vector<std::string> expected;
-        if (c.phase != RP_NO_UNMOUNT) expected.push_back("mmumount gpfs0 -a -f");
-        if (c.exported) expected.push_back("mmexportfs gpfs0 -o " + exportFile);
-        if (c.forced) expected = joined(expected, forcedRemoval(box, ""));
-        vbtest::expectCommands(fake.commands(), expected);
-        EXPECT_EQ(std::filesystem::exists(exportFile), c.exportFileKept);
-        if (c.forced) {
-            EXPECT_EQ(vbtest::readFile(box.tempFile("nsdListFile_42")), "nsd1\nnsd2\nnsd3\n");
-        }
-    }
-}
-
-TEST(GpfsTeardown, DestroyRemovesWhatCloneImportMade) {
-    const std::string tiebreakerError =
-        "mmexportfs: Disk nsd3 is a tiebreaker disk and cannot be exported.\n"
-        "mmexportfs: Command failed.\n";
-    const std::string restart[] = {"mmshutdown -a ", "mmstartup -a "};
-    struct Case {
-        const char* name;
-        bool exists;
-        std::string exportError;  // empty: the export succeeds
-        bool forced;
-        bool tiebreaker;
-    } cases[] = {
-        {"missing file system", false, "", false, false},
-        {"unmounted and exported", true, "", false, false},
-        {"failed export: forced removal", true, "mmexportfs: cannot\n", true, false},
-        {"tiebreaker disk blocks the export", true, tiebreakerError, true, true},
-        {"EIO with ENODEV deletes nothing", true, "mmexportfs: EIO on nsd2, ENODEV on nsd3\n",
-         false, false},
-        {"a tiebreaker name that is no disk name", true, "mmexportfs: tiebreaker Disk a;b is bad\n",
-         true, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Sandbox box;
-        vbtest::FakeRunner fake;
-        fake.replayFrom(box.replayDir());
-        if (!c.exists) fake.on(gpfstest::isGpfs("gpfs0"), 0, "");
-        fake.on("mmumount gpfs0 -a -f");
-        exportWrites(fake, c.exportError.empty() ? 0 : 1, c.exportError);
-        std::string nsdList;
-        fake.on("mmdelfs gpfs0 -p", 1, "", "mmdelfs: busy\n")
-            .onMatch("mmdelnsd -F .*",
-                     [&](const std::string&) {
-                         nsdList = vbtest::readFile(box.tempFile("nsdListFile_42"));
-                         return vbtest::Reply{};
-                     })
-            .on(restart[0])
-            .on(restart[1])
-            .onMatch("awk .*",
-                     [](const std::string& cmd) {
-                         vbtest::Reply reply;
-                         reply.status =
-                             vbhost::systemRunner().run(cmd, &reply.out, &reply.err, 0, false);
-                         return reply;
-                     })
-            .on("mmsdrrestore -a ")
-            .allowUnused();
-        vbtest::writeFile(box.tempFile("stanzaFile_42"), "left by clone import");
-        gpfstest::Backend gpfs;
-
-        gpfs.destroyVG("gpfs0");
-
-        std::vector<std::string> expected{gpfstest::isGpfs("gpfs0")};
-        if (c.exists) {
-            expected.push_back("mmumount gpfs0 -a -f");
-            expected.push_back("mmexportfs gpfs0 -o " + box.exportFile("yb_exportFile_gpfs0"));
-        }
-        if (c.forced) expected = joined(expected, forcedRemoval(box, ""));
-        const std::string filter =
-            "awk '!($0 ~/:nsd3:/ && $0 ~/:quorumDisk:/ && $0 ~/BBBB/) {print $0;}' " +
-            box.configFile("mmsdrfs") + " ";
-        if (c.tiebreaker) {
-            expected = joined(expected, {restart[0], restart[1], filter, "mmsdrrestore -a "});
-        }
-        vbtest::expectCommands(fake.commands(), expected);
-
-        std::string mmsdrfs = Sandbox::mmsdrfs();
-        if (c.tiebreaker) {
-            mmsdrfs.erase(mmsdrfs.find("%%home%%:80_QUORUM_DISKS"));
-            EXPECT_TRUE(box.log().contains("Info: Out: 'nsd3' is tiebreaker disk."));
-        }
-        EXPECT_EQ(vbtest::readFile(box.configFile("mmsdrfs")), mmsdrfs);
-        EXPECT_EQ(filesIn(box.configFile("")),
-                  (std::vector<std::string>{"mmfsNodeData", "mmsdrfs"}));
-        struct stat st;
-        ASSERT_EQ(stat(box.configFile("mmsdrfs").c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0644u);
-        if (c.forced) {
-            EXPECT_EQ(nsdList, "nsd1\nnsd2\nnsd3\n");
-        }
-        EXPECT_FALSE(std::filesystem::exists(box.exportFile("yb_exportFile_gpfs0")));
-        // The temporary files of the object's capture go, unless the operator keeps them.
-        EXPECT_EQ(std::filesystem::exists(box.tempFile("stanzaFile_42")), !c.exists);
-        if (!c.exists) {
-            EXPECT_TRUE(
-                box.log().contains("Filesystem by name 'gpfs0' does not exist. Returning."));
-        }
-    }
-}
-
-TEST(GpfsTeardown, ClusterConfigurationIsReplacedOnlyByAWholeReading) {
-    const std::string tiebreakerError =
-        "mmexportfs: Disk nsd3 is a tiebreaker disk and cannot be exported.\n";
-    const std::string filterPrefix = "awk '!($0 ~/:nsd3:/ && $0 ~/:quorumDisk:/ && $0 ~/BBBB/)";
-    struct Case {
-        const char* name;
-        vbtest::Reply filtered;
-        bool missingDirectory;
-        const char* log;
-        bool restored;
-    } cases[] = {
-        {"no configuration section in the output",
-         {0, "%%home%%:03_COMMENT::1:\n", ""},
-         false,
-         "Error: No data to write to mmsdrfs",
-         false},
-        {"the reading failed half-way",
-         {2, "%%home%%:70_MMFSCFG::1:x\n", "awk: read error\n"},
-         false,
-         "Error: No data to write to mmsdrfs",
-         false},
-        {"the file cannot be replaced",
-         {0, "%%home%%:70_MMFSCFG::1:x\n", ""},
+        {"unmounted: mounted again on the recorded nodes",
          true,
-         "Error: Could not open ",
+         "File system gpfs0 is not mounted.\n",
+         "node1\nnode2\n",
+         {gpfstest::mountNodes("gpfs0"), "mmmount gpfs0 -N NODEFILE 1>/dev/null"},
          true},
+        {"still mounted: left as it is",
+         true,
+         "",
+         "node1\nnode2\n",
+         {gpfstest::mountNodes("gpfs0")},
+         true},
+        {"mounted nowhere before the prepare: left unmounted",
+         true,
+         "File system gpfs0 is not mounted.\n",
+         "",
+         {gpfstest::mountNodes("gpfs0")},
+         true},
+        {"not in the cluster either: nothing to bring back", false, "", "", {}, false},
+    };
+    for (const char* group : {"", "1"}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (*group ? " (failure group 1)" : ""));
+            Sandbox box;
+            const std::string uid = *group ? kFgUid : kAllUid;
+            vbtest::writeFile(nodeFile(box, uid), c.nodeFileText);
+            gpfstest::StatefulCluster cluster(box, c.present);
+            vbtest::FakeRunner fake;
+            if (!c.mountedNow.empty()) fake.on(gpfstest::mountNodes("gpfs0"), 0, c.mountedNow);
+            cluster.answer(fake);
+            gpfstest::Backend gpfs;
+
+            EXPECT_EQ(gpfs.cancelRevertLV((*group ? failureGroup() : allDisks()).c_str(), kDisks),
+                      c.result);
+
+            std::vector<std::string> expected{gpfstest::presence("gpfs0")};
+            if (c.present && *group) expected.push_back("mmchdisk gpfs0 start -d \"nsd3\"");
+            for (std::string cmd : c.commands) {
+                const size_t at = cmd.find("NODEFILE");
+                if (at != std::string::npos) cmd.replace(at, 8, nodeFile(box, uid));
+                expected.push_back(cmd);
+            }
+            vbtest::expectCommands(fake.commands(), expected);
+            if (!c.present) {
+                EXPECT_TRUE(box.log().contains(
+                    "of the prepare phase is missing and the file system gpfs0 is not in this "
+                    "cluster: there is nothing to bring back"));
+            }
+        }
+    }
+}
+
+// The temp directory may be shared: an export file the prepare phase could not have written is
+// never imported, and nothing is run.
+TEST(GpfsRevert, CancelRefusesAnExportFileSomebodyElseCouldHavePlanted) {
+    struct Case {
+        const char* name;
+        std::function<bool(const std::string&, const Sandbox&)> plant;
+        const char* why;
+    } cases[] = {
+        {"writable by others",
+         [](const std::string& path, const Sandbox&) {
+             vbtest::writeFile(path, "planted\n");
+             return chmod(path.c_str(), 0666) == 0;
+         },
+         "it is writable by group or others (mode 0666)"},
+        {"another user's",
+         [](const std::string& path, const Sandbox& box) {
+             const std::string file = vbtest::otherUsersFile(box.tempDir(), "planted\n");
+             if (file.empty()) return false;
+             std::filesystem::rename(file, path);
+             return true;
+         },
+         "it is owned by uid"},
+        {"a link",
+         [](const std::string& path, const Sandbox& box) {
+             vbtest::writeFile(box.tempFile("elsewhere"), "planted\n");
+             return symlink(box.tempFile("elsewhere").c_str(), path.c_str()) == 0;
+         },
+         "it is a symbolic link"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox box;
-        std::unique_ptr<volbridge::ScopedOverride<std::string>> gone;
-        if (c.missingDirectory) {
-            gone = std::make_unique<volbridge::ScopedOverride<std::string>>(
-                volbridge::gpfs::configDirectory(), box.configFile("gone"));
-        }
+        const std::string path = prepared(box, kAllUid);
+        if (!c.plant(path, box)) continue;  // no file of another user to be had here
         vbtest::FakeRunner fake;
-        fake.replayFrom(box.replayDir()).always("mmumount gpfs0 -a -f");
-        exportWrites(fake, 1, tiebreakerError);
-        fake.onMatch("mmdel.*", [](const std::string&) { return vbtest::Reply{}; })
-            .onMatch("mmdel.*", [](const std::string&) { return vbtest::Reply{}; })
-            .always("mmshutdown -a ")
-            .always("mmstartup -a ")
-            .onMatch(".*quorumDisk.*", [&](const std::string&) { return c.filtered; })
-            .always("mmsdrrestore -a ");
         gpfstest::Backend gpfs;
-        gpfs.destroyVG("gpfs0");
-        EXPECT_TRUE(box.log().contains(c.log));
-        EXPECT_EQ(fake.commands().back() == "mmsdrrestore -a ", c.restored);
-        EXPECT_EQ(
-            fake.commands()[fake.commands().size() - (c.restored ? 2 : 1)].rfind(filterPrefix, 0),
-            0u);
-        EXPECT_EQ(vbtest::readFile(box.configFile("mmsdrfs")), Sandbox::mmsdrfs());
+        EXPECT_FALSE(gpfs.cancelRevertLV(allDisks().c_str(), kDisks));
+        EXPECT_TRUE(fake.commands().empty());
+        EXPECT_TRUE(box.log().contains("Refusing the export file " + path +
+                                       " of the prepare phase: " + c.why));
     }
-}
-
-TEST(GpfsTeardown, TiebreakerNameIsReadWithinTheErrorText) {
-    struct Case {
-        const char* text;
-        const char* name;
-    } cases[] = {
-        {"mmexportfs: Disk nsd3 is a tiebreaker disk and cannot be exported.", "nsd3"},
-        {"Disk nsd3 is busy", ""},
-        {"tiebreaker disks: none named", ""},
-        {"a tiebreaker Disk", ""},
-        {"this is a tiebreaker Disk nsd9", ""},
-        {"tiebreaker Disk is", ""},
-        {"tiebreakerDisk", ""},
-        {"tiebreaker: Disk a b is x", "a b"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(volbridge::gpfs::tiebreakerDisk(c.text), c.name);
-    }
-}
-
-TEST(GpfsTeardown, NamesAreCheckedBeforeAnythingRuns) {
-    Sandbox box;
-    vbtest::FakeRunner fake;
-    gpfstest::Backend gpfs;
-    const char destroy[] = "virtual void LVM_gpfs::destroyVG(const char*)";
-    EXPECT_EQ(gpfstest::failure([&] { gpfs.destroyVG(nullptr); }, destroy),
-              "Error: vg_name is NULL");
-    EXPECT_EQ(gpfstest::failure([&] { gpfs.destroyVG("gpfs0 -p; x"); }, destroy),
-              "Refusing to run a command with the file-system name [gpfs0 -p; x]: it holds "
-              "characters that the shell would interpret (allowed: letters, digits and "
-              "\"._+-:/@\")");
-    LVM::VG vg;
-    vg.name = "-a";
-    EXPECT_FALSE(gpfs.cleanFS(vg, {}, RP_DESTROY));
-    EXPECT_EQ(gpfstest::failure([&] { gpfs.prepRevertLV(vg, allDisks().c_str(), kDisks); },
-                                "virtual bool LVM_gpfs::prepRevertLV(const LVM::VG&, const "
-                                "char*, const std::list<std::string>&)"),
-              "Refusing to run a command with the file-system name [-a]: it starts with \"-\" "
-              "and would be taken for an option");
-    std::string out;
-    EXPECT_FALSE(gpfs.stopDisks("gpfs0", "", out));
-    EXPECT_FALSE(gpfs.startDisks("gpfs0", "nsd1;nsd$(x)", out));
-    EXPECT_TRUE(fake.commands().empty());
 }
 
 }  // namespace
