@@ -79,7 +79,11 @@ The operation was let run to its end first;
 and
 .B revert
 still wrote the map. After a harder stop (SIGKILL, a crash, a power cut) run the same command
-again, with the same map file: it finishes the work.
+again, with the same map file: it finishes the work. (A VxVM clone import stopped after its
+.B vxdg import
+is the exception: the second run changes nothing and names the disk group the clones already
+form, to be used as it is or removed with
+.BR destroy .)
 )roff";
 
 const char* const kEnvironment = R"roff(.SH ENVIRONMENT

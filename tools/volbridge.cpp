@@ -526,7 +526,8 @@ const char* const kFooter =
 const char* const kSignalFooter =
     "SIGINT, SIGTERM and SIGHUP wait until the operation has run to its end (recreate and revert "
     "still write the map); the exit status is then 128 + the signal. After a harder stop, run the "
-    "same command again: it finishes the work.";
+    "same command again: it finishes the work (LinuxLVM, GPFS), or, for a VxVM import stopped "
+    "after its vxdg import, changes nothing and names the disk group the clones already form.";
 
 }  // namespace
 
