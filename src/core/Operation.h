@@ -92,6 +92,14 @@ class Operation {
 
     // ---- log ----
 
+    // Logs the failure text of a command (failureText) at `level`, an error by default: a
+    // failure handled on the spot, or logged before it is thrown.
+    void logFailure(const CommandLine& cmd, const CommandResult& r, int level = -1,
+                    int line = __builtin_LINE()) const {
+        EvDebug(nullptr).DebugLvl(origin_.func, level, EvDebug::Fmt("%s", line),
+                                  failureText(cmd, r).c_str());
+    }
+
     // A line of the host log at `level` (-1: an error, always written), with this operation's
     // name and the caller's source line.
     template <class... A>

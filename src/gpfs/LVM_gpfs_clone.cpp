@@ -73,7 +73,7 @@ std::string currentNode(const Operation& op) {
         "mmgetstate | awk 'BEGIN {flag=0;} {if(flag>0) printf $2; if($1 ~/----/) flag=1;}'");
     const CommandResult r = gpfs::listed(op, cmd, gpfs::Describes::Cluster);
     if (!op.succeeded(r)) {
-        op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+        op.logFailure(cmd, r);
         return std::string();
     }
     op.log(0, "Info:current node name  mmgetstateOut: '%s' ", r.out.c_str());
@@ -184,7 +184,7 @@ bool LVM_gpfs::importFS(const std::string& fs, const std::string& import_file,
             op.log(0, "Info: mmiportfsOut: '%s' ", r.out.c_str());
             return true;
         }
-        op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+        op.logFailure(cmd, r);
         EvDebug(nullptr).debugWait("gpfsimportWait");
         gpfs::waitWhileMarker("gpfsImportWait");
         // Disks a failure-group capture left out are missing on purpose.
@@ -217,8 +217,7 @@ bool LVM_gpfs::exportFS(const std::string& fs, const std::string& path, std::str
             op.log(0, "Info: mmexportOut: '%s' ", r.out.c_str());
             return true;
         }
-        op.error("Error: cmd: '%s' failed with error: '%s' out: '%s'", cmd.text().c_str(),
-                 r.err.c_str(), r.out.c_str());
+        op.error("%s out: '%s'", op.failureText(cmd, r).c_str(), r.out.c_str());
         if (error_text) *error_text += r.out + r.err;
         return volbridge::contains(r.err, "asynchronous");
     });
@@ -241,7 +240,7 @@ bool LVM_gpfs::excludeFGDisks(const std::string& fs) {
             op.log(0, "Info: mmexcludeOut: '%s' ", r.out.c_str());
             return true;
         }
-        op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+        op.logFailure(cmd, r);
         EvDebug(nullptr).debugWait("gpfsexcludeWait");
         return gpfs::markerSet("gpfsExIgnoreError");
     });

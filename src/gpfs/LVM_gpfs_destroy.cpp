@@ -80,8 +80,7 @@ CommandResult runRemovalStep(const Operation& op, const CommandLine& cmd, const 
                              std::string* firstError) {
     const CommandResult r = op.run(cmd);
     if (!op.succeeded(r)) {
-        op.error("Error: cmd: '%s' failed with error: '%s'%s", cmd.text().c_str(), r.err.c_str(),
-                 failureNote);
+        op.error("%s%s", op.failureText(cmd, r).c_str(), failureNote);
         if (firstError->empty()) *firstError = op.failureText(cmd, r);
     }
     return r;

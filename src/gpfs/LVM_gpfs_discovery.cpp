@@ -174,7 +174,7 @@ std::string allDevices(const Operation& op, const std::string& fs) {
             "~/-------/) flag = 1;}'");
     const CommandResult r = gpfs::listed(op, cmd);
     if (!op.succeeded(r)) {
-        op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+        op.logFailure(cmd, r);
         op.fail(op.failureText(cmd, r));
     }
     op.log(0, "Info: mmlsdiskAll: '%s' ", r.out.c_str());
@@ -299,7 +299,7 @@ int LVM_gpfs::getGPFSFileSystemNamefromUuid(const std::string& fsId, std::string
     cmd.arg(fsId, "the file-system identifier").literal(" / ){ printf $6; } }'");
     const CommandResult r = gpfs::listed(op, cmd);
     if (!op.succeeded(r)) {
-        op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+        op.logFailure(cmd, r);
         return 1;
     }
     op.log(0, "Info: Out: '%s' ", r.out.c_str());

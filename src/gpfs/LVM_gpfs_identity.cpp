@@ -35,7 +35,7 @@ std::vector<DiskView> localDiskView(const Operation& op, const std::string& fs,
     cmd.word(fs, "the file-system name").literal(" -m");
     const CommandResult r = listed(op, cmd);
     if (!op.succeeded(r)) {
-        op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+        op.logFailure(cmd, r);
         op.fail(op.failureText(cmd, r));
     }
     return readDiskView(r.out, devices);
@@ -224,7 +224,7 @@ int LVM_gpfs::getDiskIdfromDevice(const std::string& dev, std::string& diskId) {
     const CommandResult r = gpfs::listed(op, cmd);
     diskId = r.out;
     if (!op.succeeded(r)) {
-        op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+        op.logFailure(cmd, r);
         return 1;
     }
     op.log(0, "Info: diskUuid: '%s' ", diskId.c_str());

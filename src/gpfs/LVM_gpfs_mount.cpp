@@ -116,7 +116,7 @@ bool controlFileSystem(const char* func, const std::string& fs, const char* acti
         cmd.word(fs, "the file-system name").literal(std::string(" ") + action);
         const CommandResult r = op.run(cmd);
         if (!op.succeeded(r)) {
-            op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+            op.logFailure(cmd, r);
             return false;
         }
         op.log(2, "Info: %sFS out '%s' ", action, r.out.c_str());
@@ -138,7 +138,7 @@ bool LVM_gpfs::mountFS(const std::string& fs, const std::string& node_file, Reve
             pauseAfterMount();
             return true;
         }
-        op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+        op.logFailure(cmd, r);
         gpfs::waitWhileMarker("gpfsMountWait");
         return gpfs::markerSet("gpfsMountIgnore") || volbridge::contains(r.err, "unavailable");
     });
@@ -152,7 +152,7 @@ bool LVM_gpfs::unmountFS(const std::string& fs, bool force) {
         const CommandResult r = op.run(cmd);
         gpfs::listingsChanged();
         if (!op.succeeded(r)) {
-            op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+            op.logFailure(cmd, r);
             return false;
         }
         op.log(0, "Info: mmumountOut: '%s' ", r.out.c_str());
@@ -180,7 +180,7 @@ bool LVM_gpfs::getMountNodes(const std::string& fs, std::string& nodes) {
         nodes = gpfs::mountedNodes(r.out, fs);
         if (!op.succeeded(r)) {
             // What was printed before the failure is still the best record there is.
-            op.error("Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+            op.logFailure(cmd, r);
         } else {
             op.log(0, "Info: mmlsmountOut: '%s' ", nodes.c_str());
             if (nodes.empty()) {

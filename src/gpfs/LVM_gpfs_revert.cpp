@@ -55,7 +55,7 @@ bool runDiskCommand(const Operation& op, const CommandLine& cmd, const char* too
     const CommandResult r = op.run(cmd);
     out = r.out;
     if (!op.succeeded(r)) {
-        op.log(0, "Error: cmd: '%s' failed with error: '%s'", cmd.text().c_str(), r.err.c_str());
+        op.logFailure(cmd, r, 0);
         return false;
     }
     op.log(0, "Info: %s cmd [%s] out [%s] ", tool, cmd.text().c_str(), r.out.c_str());
