@@ -1,10 +1,11 @@
 // Clone import: a volume group brought up from block-level copies of its PVs, beside the group
 // they were copied from, under a new name and with new identifiers.
 //
-//   check   the devices; which backup-time PV each carries (through the map, or the journal of a
-//           run that was stopped); how LVM2 on this host sees them: it must see every one, and
-//           none may be a PV that a group here uses, unless they are all the PVs of the group an
-//           earlier run of this very import made from them; the new name; the pruned description
+//   check   the devices; which backup-time PV each carries (through the map, the journal of a
+//           run that was stopped, or the group a stopped run made from all of them); how LVM2 on
+//           this host sees them: it must see every one, and none may be a PV that a group here
+//           uses, unless they are all the PVs of the group an earlier run of this very import
+//           made from them; the new name; the pruned description
 //           and the temporary file that hands it to LVM2. All under the import lock, taken before
 //           the groups are listed, so that no other import chooses the same name.
 //   act     each clone re-initialised, the metadata restored onto them, the group activated (the
@@ -354,6 +355,75 @@ void requireSameLVs(const Operation& op, const Description& d, const LvIds& ids,
     }
 }
 
+// The values of `key` in `section` as one text; "-" when the section has no such key.
+std::string valuesOf(Node* section, const char* key) {
+    Node* node = section ? Parser::findDirectChild(section, key) : nullptr;
+    if (!node) return "-";
+    std::string text;
+    for (Parser::Value* v = node->value; v; v = v->next) {
+        text += v->str ? "\"" + std::string(v->str) + "\"," : std::to_string(v->int_val) + ",";
+    }
+    return text;
+}
+
+// A run that restored and activated the group but was stopped before its caller wrote the map
+// leaves clones whose new identities neither the map nor the journal knows any more (the journal
+// lines go when the library returns). When the clones are all the PVs of the captured group, the
+// group they form still tells which captured PV each one copies: LVM2 names the PV sections pv0,
+// pv1, ... in their order, in the capture as in the group restored from all of it, so the section
+// of a clone in that group is the copy of the captured section of the same name, with the same
+// extents. Returns whether any clone was recognised so; the group must
+// then lay out every LV as the capture does (requireSameLayout).
+bool originsFromMadeGroup(const Operation& op, const Description& d, const CheckedMetadata& made,
+                          const ExistingGroup& group, std::vector<PassedPV>& passed) {
+    size_t captured = 0;
+    for (Node* pv = d.pvs->child; pv; pv = pv->next) ++captured;
+    if (captured != passed.size()) return false;
+    bool recognised = false;
+    for (PassedPV& pv : passed) {
+        if (!pv.orig.empty()) continue;
+        Node* section = findPVSection(made.pvs, pv.current);
+        Node* origin = section ? Parser::findDirectChild(d.pvs, section->name) : nullptr;
+        if (!origin) continue;
+        bool same = true;
+        for (const char* key : {"pe_start", "pe_count"}) {
+            if (valuesOf(section, key) != valuesOf(origin, key)) same = false;
+        }
+        if (!same) continue;
+        pv.orig = idOf(origin);
+        recognised = true;
+        op.log(0,
+               "%s carries UUID %s as PV %s of VG [%s], the copy of PV %s that an earlier run of "
+               "this import made",
+               pv.device.c_str(), pv.current.c_str(), section->name, group.name.c_str(),
+               pv.orig.c_str());
+    }
+    return recognised;
+}
+
+// The group an earlier run made places every LV as the captured metadata does: the same segments,
+// extents, types and stripes.
+void requireSameLayout(const Operation& op, const Description& d, const CheckedMetadata& made,
+                       const ExistingGroup& group) {
+    for (Node* lv = d.lvs->child; lv; lv = lv->next) {
+        Node* twin = Parser::findDirectChild(made.lvs, lv->name);
+        bool same = twin && valuesOf(lv, "segment_count") == valuesOf(twin, "segment_count");
+        for (Node* seg = lv->child; same && seg; seg = seg->next) {
+            if (!seg->child) continue;  // an assignment, not a segment
+            Node* other = Parser::findDirectChild(twin, seg->name);
+            same = other != nullptr;
+            for (const char* key : {"start_extent", "extent_count", "type", "stripes"}) {
+                if (same && valuesOf(seg, key) != valuesOf(other, key)) same = false;
+            }
+        }
+        if (!same) {
+            op.fail("VG [" + printable(group.name) +
+                    "] on the given devices does not lay out LV [" + printable(lv->name) +
+                    "] as the captured metadata does: refusing to re-initialize them");
+        }
+    }
+}
+
 // Removes the string `text` from the array value of `node`; the only element becomes the empty
 // array.
 void removeArrayString(Node* node, const char* text) {
@@ -475,6 +545,12 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
     requireSeen(op, view);
     const ExistingGroup existing = classifyDevices(op, view, vgId);
     findOrigins(op, kind, passed, old2new_uuid_map, state, vgId);
+    CheckedMetadata made;
+    bool recognisedByLayout = false;
+    if (existing.exists()) {
+        readExistingGroup(op, existing, filter, &made);
+        recognisedByLayout = originsFromMadeGroup(op, d, made, existing, passed);
+    }
     for (const PassedPV& pv : passed) {
         if (!pv.orig.empty()) continue;
         op.fail(unknownUuidMessage(
@@ -483,11 +559,9 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
                             : ""));
     }
     const std::string devices = joined(pv_dev_list);
-    CheckedMetadata made;
     VG result;
     result.vendor = vendor;
     if (existing.exists()) {
-        readExistingGroup(op, existing, filter, &made);
         requireMadeByThisImport(op, d, existing, made, passed, devices);
         setIdentity(op, result, d, existing.name, existing.uuid);
     } else {
@@ -509,6 +583,7 @@ LVM::VG LVM_linux_lvm::recreateVG(const std::list<std::string>& pv_dev_list, con
     crossCheckMeta(d.root, d.parser, "pruned metadata");
     requireLvmNames(op.origin(), result.name, d.lvs);
     if (existing.exists()) requireSameLVs(op, d, ids, existing);
+    if (recognisedByLayout) requireSameLayout(op, d, made, existing);
     const std::string activationSuffix = makeLocalGroup(op, d, result.name);
     result.metadata = Parser::dump(d.root, 0);
 

@@ -2,7 +2,8 @@
 // them is merged into the live group's metadata and written back.
 //
 //   check   the devices; the live group, read from LVM2; which backup-time PV each device carries
-//           (through the map, or the journal of a run that was stopped); that the revert tears no
+//           (through the map, the journal of a run that was stopped, or, for a run stopped after
+//           it finished, where its LVs lie in the live group); that the revert tears no
 //           LV apart (the rules of canRevert); the merge, with every new name one LVM2 accepts;
 //           the temporary file that hands it to LVM2.
 //   act     the device-mapper devices of the LVs that leave the group removed, the live LVs in
@@ -14,6 +15,7 @@
 // and a restored group stay, and running the same revert again finishes the work.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -219,6 +221,63 @@ void finishLive(const Operation& op, Merge& m, const char* metadata) {
     m.liveUsage.emplace(m.live.pvs, m.live.lvs);
 }
 
+// The number `key` of `section` as text; "-" when it has none.
+std::string numberText(Node* section, const char* key) {
+    Node* node = section ? Parser::findDirectChild(section, key) : nullptr;
+    return node && node->value && !node->value->str ? std::to_string(node->value->int_val) : "-";
+}
+
+// Where the LVs of `lvs` lie on the PV section `pv`: its extents, then one entry per stripe of a
+// striped segment on it (LV, segment extents, stripe, extent on the PV), sorted.
+std::vector<std::string> placementOnPV(Node* pv, Node* lvs) {
+    std::vector<std::string> places = {numberText(pv, "pe_start") + "/" +
+                                       numberText(pv, "pe_count")};
+    for (Node* lv = lvs ? lvs->child : nullptr; lv; lv = lv->next) {
+        for (Node* seg = lv->child; seg; seg = seg->next) {
+            if (!isSegmentOfType(seg, "striped")) continue;
+            const std::string extents =
+                numberText(seg, "start_extent") + "+" + numberText(seg, "extent_count");
+            Node* stripes = Parser::findDirectChild(seg, "stripes");
+            size_t stripe = 0;
+            for (Parser::Value* v = stripes ? stripes->value : nullptr; v && v->next;
+                 v = v->next->next, ++stripe) {
+                if (!v->str || strcmp(v->str, pv->name) != 0) continue;
+                places.push_back(std::string(lv->name) + ":" + extents + "#" +
+                                 std::to_string(stripe) + "@" + std::to_string(v->next->int_val));
+            }
+        }
+    }
+    std::sort(places.begin() + 1, places.end());
+    return places;
+}
+
+// A revert that finished but was stopped before its caller wrote the map leaves PVs whose new
+// identities neither the map nor the journal knows any more (the journal lines go when the library
+// returns). Such a device is a PV of the live group, and the backup-time PV it carries is the one
+// whose LVs lie on it exactly as they lie on the device's live PV: same extents, same LVs in the
+// same places. Only a single such PV counts; a device it leaves unknown stays unknown.
+void originFromLiveGroup(const Operation& op, Merge& m, PassedPV& pv) {
+    if (!m.live.vg) return;
+    Node* live = findPVSection(m.live.pvs, pv.current);
+    if (!live) return;
+    const std::vector<std::string> here = placementOnPV(live, m.live.lvs);
+    Node* found = nullptr;
+    for (Node* snap = m.snap.pvs->child; snap; snap = snap->next) {
+        if (placementOnPV(snap, m.snap.lvs) != here) continue;
+        if (found) return;
+        found = snap;
+    }
+    if (!found || here.size() < 2) return;
+    for (const PassedPV& other : m.passed) {
+        if (other.orig == idOf(found)) return;
+    }
+    pv.orig = idOf(found);
+    op.log(0,
+           "%s carries UUID %s as PV %s of VG [%s], where its LVs lie as on PV %s at backup time: "
+           "an earlier run of this revert gave it that UUID",
+           pv.device.c_str(), pv.current.c_str(), live->name, m.vgName.c_str(), pv.orig.c_str());
+}
+
 // Which backup-time PV each device carries, and the identifier it is to get.
 void identifyDevices(const Operation& op, Merge& m, const std::list<std::string>& devices,
                      const std::map<std::string, std::string>& old2new_uuid_map,
@@ -226,6 +285,9 @@ void identifyDevices(const Operation& op, Merge& m, const std::list<std::string>
     op.log(2, "Collecting information from passed PVs");
     m.passed = readPassedPVs(devices);
     findOrigins(op, kKind, m.passed, old2new_uuid_map, state, m.vgId);
+    for (PassedPV& pv : m.passed) {
+        if (pv.orig.empty()) originFromLiveGroup(op, m, pv);
+    }
     for (PassedPV& pv : m.passed) {
         if (pv.orig.empty()) op.fail(unknownUuidMessage(pv.current));
         if (pv.current != pv.orig) {

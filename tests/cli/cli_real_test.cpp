@@ -732,6 +732,37 @@ TEST_F(CliReal, ImportKilledAtEachStepIsFinishedByRunningItAgain) {
     EXPECT_EQ(points, 8u);
 }
 
+// Stopped once the import had returned but before the map reached its file (the journal lines are
+// gone by then): the map still holds the backup-time ids, which the clones no longer carry. The
+// same command again recognises the group made from all the clones and finishes: no disk changes,
+// and the map gets the clones' ids. The clones must keep the captured layout: a group on them whose
+// LVs are laid out otherwise is refused.
+TEST_F(CliReal, ImportStoppedBeforeItsMapWasWrittenIsFinishedByRunningItAgain) {
+    const std::string copy = vg_ + "_copy_001";
+    const std::string map = files_.write("map.json", identityMap_);
+    const std::vector<std::string> clones = cloneBoth();
+    vbtest::ToolRun first = runTool(recreateArgs(map, clones));
+    ASSERT_EQ(first.status, 0) << first.err;
+    const std::string made = shOk("pvs --noheadings -o pv_uuid " + clones[0] + " " + clones[1]);
+    files_.write("map.json", identityMap_);
+
+    vbtest::ToolRun again = runTool(recreateArgs(map, clones));
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(groupNames(), (std::set<std::string>{vg_, copy}));
+    EXPECT_EQ(shOk("pvs --noheadings -o pv_uuid " + clones[0] + " " + clones[1]), made);
+    expectFinished(copy, {"lin", "other", "span"}, map, clones, captured_.uuid);
+
+    // The group on the clones no longer places "lin" as captured.
+    shOk("lvextend -q -l +1 " + copy + "/lin");
+    files_.write("map.json", identityMap_);
+    vbtest::ToolRun moved = runTool(recreateArgs(map, clones));
+    EXPECT_EQ(moved.status, 1) << moved.err << moved.out;
+    EXPECT_NE(moved.err.find("does not lay out LV [lin]"), std::string::npos) << moved.err;
+    EXPECT_EQ(shOk("pvs --noheadings -o pv_uuid " + clones[0] + " " + clones[1]), made);
+    shOk("vgremove -q -ff -y " + copy);
+    for (const std::string& clone : clones) box_->removeDisk(clone);
+}
+
 // The same for a revert of both disks after a rollback: the tool killed just before and just after
 // each command that changes a disk or an LV, then the same command again, which finishes it.
 TEST_F(CliReal, RevertKilledAtEachStepIsFinishedByRunningItAgain) {
@@ -757,6 +788,26 @@ TEST_F(CliReal, RevertKilledAtEachStepIsFinishedByRunningItAgain) {
         });
     // dmsetup remove, pvcreate of each disk, vgcfgrestore and lvchange -ay, before and after.
     EXPECT_EQ(points, 10u);
+}
+
+// The same for a revert: stopped after it finished but before the map reached its file, it is done
+// again over its own result, each PV recognised in the live group by where its LVs lie, and the
+// map gets the PVs' ids.
+TEST_F(CliReal, RevertStoppedBeforeItsMapWasWrittenIsFinishedByRunningItAgain) {
+    for (const char* lv : {"other", "span"}) box_->makeLVNode(vg_, lv);
+    const std::string saved0 = box_->saveImage(disks_[0], "d0");
+    const std::string saved1 = box_->saveImage(disks_[1], "d1");
+    box_->restoreImage(saved0, disks_[0]);
+    box_->restoreImage(saved1, disks_[1]);
+    const std::string map = files_.write("map.json", identityMap_);
+    const std::vector<std::string> args = {"revert", "--vendor", "LinuxLVM", "--metadata",
+                                           metadata_, "--map", map, disks_[0], disks_[1]};
+    vbtest::ToolRun first = runTool(args);
+    ASSERT_EQ(first.status, 0) << first.err;
+    files_.write("map.json", identityMap_);
+    vbtest::ToolRun again = runTool(args);
+    EXPECT_EQ(again.status, 0) << again.err << again.out;
+    expectFinished(vg_, {"lin", "other", "span"}, map, disks_, captured_.uuid);
 }
 
 // A failed pvcreate is reported once: by the tool's message, not once more by a log line.
