@@ -392,8 +392,8 @@ TEST_F(CliReal, ProgressOfACloneImportIsShownOnATerminalOnly) {
     // Each clone is re-initialised, the metadata restored onto both, the group activated.
     const std::string total = "/" + std::to_string(reported.size()) + "] ";
     ASSERT_EQ(reported.size(), 4u) << tty.err;
-    EXPECT_EQ(reported[2], "[3" + total + "restoring the group metadata onto " + clones[0] + " " +
-                               clones[1]);
+    EXPECT_EQ(reported[2],
+              "[3" + total + "restoring the group metadata onto " + clones[0] + " " + clones[1]);
     EXPECT_TRUE(std::regex_match(seen.last, std::regex("recreateVG: done in [0-9.]+ s\n")))
         << seen.last;
 
@@ -796,8 +796,9 @@ TEST_F(CliReal, RevertKilledAtEachStepIsFinishedByRunningItAgain) {
 TEST_F(CliReal, RevertStoppedBeforeItsMapWasWrittenIsFinishedByRunningItAgain) {
     for (const char* lv : {"other", "span"}) box_->makeLVNode(vg_, lv);
     const std::string map = files_.write("map.json", identityMap_);
-    const std::vector<std::string> args = {"revert", "--vendor", "LinuxLVM", "--metadata",
-                                           metadata_, "--map", map, disks_[0], disks_[1]};
+    const std::vector<std::string> args = {"revert",     "--vendor", "LinuxLVM",
+                                           "--metadata", metadata_,  "--map",
+                                           map,          disks_[0],  disks_[1]};
     vbtest::ToolRun first = runTool(args);
     ASSERT_EQ(first.status, 0) << first.err;
     files_.write("map.json", identityMap_);
