@@ -153,12 +153,7 @@ void dropQuorumDisk(const Operation& op, const std::string& disk, std::string* f
         op.error("Error: Could not open %s: %s", config.c_str(), why.c_str());
         if (firstError->empty()) *firstError = "Error: Could not open " + config + ": " + why;
     }
-    const CommandLine restore = op.command("mmsdrrestore -a ");
-    const CommandResult r = op.run(restore);
-    if (!op.succeeded(r)) {
-        op.error(": cmd: '%s' failed with error: '%s'", restore.text().c_str(), r.err.c_str());
-        if (firstError->empty()) *firstError = op.failureText(restore, r);
-    }
+    runRemovalStep(op, op.command("mmsdrrestore -a "), "", firstError);
 }
 
 // Deletes `fs` and its NSDs after an export that failed during teardown. Every step is attempted
