@@ -355,17 +355,6 @@ void requireSameLVs(const Operation& op, const Description& d, const LvIds& ids,
     }
 }
 
-// The values of `key` in `section` as one text; "-" when the section has no such key.
-std::string valuesOf(Node* section, const char* key) {
-    Node* node = section ? Parser::findDirectChild(section, key) : nullptr;
-    if (!node) return "-";
-    std::string text;
-    for (Parser::Value* v = node->value; v; v = v->next) {
-        text += v->str ? "\"" + std::string(v->str) + "\"," : std::to_string(v->int_val) + ",";
-    }
-    return text;
-}
-
 // A run that restored and activated the group but was stopped before its caller wrote the map
 // leaves clones whose new identities neither the map nor the journal knows any more (the journal
 // lines go when the library returns). When the clones are all the PVs of the captured group, the
@@ -387,7 +376,7 @@ bool originsFromMadeGroup(const Operation& op, const Description& d, const Check
         if (!origin) continue;
         bool same = true;
         for (const char* key : {"pe_start", "pe_count"}) {
-            if (valuesOf(section, key) != valuesOf(origin, key)) same = false;
+            if (valueText(section, key) != valueText(origin, key)) same = false;
         }
         if (!same) continue;
         pv.orig = idOf(origin);
@@ -407,13 +396,13 @@ void requireSameLayout(const Operation& op, const Description& d, const CheckedM
                        const ExistingGroup& group) {
     for (Node* lv = d.lvs->child; lv; lv = lv->next) {
         Node* twin = Parser::findDirectChild(made.lvs, lv->name);
-        bool same = twin && valuesOf(lv, "segment_count") == valuesOf(twin, "segment_count");
+        bool same = twin && valueText(lv, "segment_count") == valueText(twin, "segment_count");
         for (Node* seg = lv->child; same && seg; seg = seg->next) {
-            if (!seg->child) continue;  // an assignment, not a segment
+            if (!isSegment(seg)) continue;
             Node* other = Parser::findDirectChild(twin, seg->name);
             same = other != nullptr;
             for (const char* key : {"start_extent", "extent_count", "type", "stripes"}) {
-                if (same && valuesOf(seg, key) != valuesOf(other, key)) same = false;
+                if (same && valueText(seg, key) != valueText(other, key)) same = false;
             }
         }
         if (!same) {

@@ -163,6 +163,16 @@ std::string stringValue(Node* section, const char* key) {
     return node && node->isString() ? node->value->str : "";
 }
 
+std::string valueText(Node* section, const char* key) {
+    Node* node = section ? child(section, key) : nullptr;
+    if (!node) return "-";
+    std::string text;
+    for (LVM_linux_lvm_parser::Value* v = node->value; v; v = v->next) {
+        text += v->str ? "\"" + std::string(v->str) + "\"," : std::to_string(v->int_val) + ",";
+    }
+    return text;
+}
+
 bool isSegmentOfType(Node* node, const char* type) {
     if (!isSegment(node)) return false;
     Node* t = child(node, "type");

@@ -221,22 +221,15 @@ void finishLive(const Operation& op, Merge& m, const char* metadata) {
     m.liveUsage.emplace(m.live.pvs, m.live.lvs);
 }
 
-// The number `key` of `section` as text; "-" when it has none.
-std::string numberText(Node* section, const char* key) {
-    Node* node = section ? Parser::findDirectChild(section, key) : nullptr;
-    return node && node->value && !node->value->str ? std::to_string(node->value->int_val) : "-";
-}
-
 // Where the LVs of `lvs` lie on the PV section `pv`: its extents, then one entry per stripe of a
 // striped segment on it (LV, segment extents, stripe, extent on the PV), sorted.
 std::vector<std::string> placementOnPV(Node* pv, Node* lvs) {
-    std::vector<std::string> places = {numberText(pv, "pe_start") + "/" +
-                                       numberText(pv, "pe_count")};
+    std::vector<std::string> places = {valueText(pv, "pe_start") + "/" + valueText(pv, "pe_count")};
     for (Node* lv = lvs ? lvs->child : nullptr; lv; lv = lv->next) {
         for (Node* seg = lv->child; seg; seg = seg->next) {
             if (!isSegmentOfType(seg, "striped")) continue;
             const std::string extents =
-                numberText(seg, "start_extent") + "+" + numberText(seg, "extent_count");
+                valueText(seg, "start_extent") + "+" + valueText(seg, "extent_count");
             Node* stripes = Parser::findDirectChild(seg, "stripes");
             size_t stripe = 0;
             for (Parser::Value* v = stripes ? stripes->value : nullptr; v && v->next;

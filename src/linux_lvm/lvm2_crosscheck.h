@@ -105,6 +105,9 @@ std::string firstThinPool(Node* lvs);
 bool isSegment(const Node* node);
 // The string value of the direct child `key` of `section`, or "" when it has none.
 std::string stringValue(Node* section, const char* key);
+// The value of the direct child `key` of `section` as text, to compare values (strings quoted,
+// each element followed by a comma); "-" when it has none.
+std::string valueText(Node* section, const char* key);
 // The "id" of a section, or "".
 inline std::string idOf(Node* section) { return stringValue(section, "id"); }
 
