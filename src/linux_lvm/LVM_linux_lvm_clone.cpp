@@ -5,9 +5,9 @@
 //           run that was stopped, or the group a stopped run made from all of them); how LVM2 on
 //           this host sees them: it must see every one, and none may be a PV that a group here
 //           uses, unless they are all the PVs of the group an earlier run of this very import
-//           made from them; the new name; the pruned description
-//           and the temporary file that hands it to LVM2. All under the import lock, taken before
-//           the groups are listed, so that no other import chooses the same name.
+//           made from them; the new name; the pruned description and the temporary file that
+//           hands it to LVM2. All under the import lock, taken before the groups are listed, so
+//           that no other import chooses the same name.
 //   act     each clone re-initialised, the metadata restored onto them, the group activated (the
 //           clones joining LVM's devices file first where the host keeps one); for the group an
 //           earlier run made, only the activation.
@@ -361,8 +361,8 @@ void requireSameLVs(const Operation& op, const Description& d, const LvIds& ids,
 // group they form still tells which captured PV each one copies: LVM2 names the PV sections pv0,
 // pv1, ... in their order, in the capture as in the group restored from all of it, so the section
 // of a clone in that group is the copy of the captured section of the same name, with the same
-// extents. Returns whether any clone was recognised so; the group must
-// then lay out every LV as the capture does (requireSameLayout).
+// extents. Returns whether any clone was recognised so; the group must then lay out every LV as
+// the capture does (requireSameLayout).
 bool originsFromMadeGroup(const Operation& op, const Description& d, const CheckedMetadata& made,
                           const ExistingGroup& group, std::vector<PassedPV>& passed) {
     size_t captured = 0;
@@ -373,12 +373,10 @@ bool originsFromMadeGroup(const Operation& op, const Description& d, const Check
         if (!pv.orig.empty()) continue;
         Node* section = findPVSection(made.pvs, pv.current);
         Node* origin = section ? Parser::findDirectChild(d.pvs, section->name) : nullptr;
-        if (!origin) continue;
-        bool same = true;
-        for (const char* key : {"pe_start", "pe_count"}) {
-            if (valueText(section, key) != valueText(origin, key)) same = false;
+        if (!origin || valueText(section, "pe_start") != valueText(origin, "pe_start") ||
+            valueText(section, "pe_count") != valueText(origin, "pe_count")) {
+            continue;
         }
-        if (!same) continue;
         pv.orig = idOf(origin);
         recognised = true;
         op.log(0,
