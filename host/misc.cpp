@@ -67,6 +67,18 @@ ScopedProgress::ScopedProgress(ProgressSink& sink) : previous_(g_progress) { g_p
 
 ScopedProgress::~ScopedProgress() { g_progress = previous_; }
 
+PlanSink::~PlanSink() = default;
+
+namespace {
+PlanSink* g_planSink = nullptr;
+}  // namespace
+
+PlanSink* currentPlanSink() { return g_planSink; }
+
+ScopedCheckOnly::ScopedCheckOnly(PlanSink& sink) : previous_(g_planSink) { g_planSink = &sink; }
+
+ScopedCheckOnly::~ScopedCheckOnly() { g_planSink = previous_; }
+
 }  // namespace vbhost
 
 void WMSLEEP_InTeRnAl(unsigned long milliseconds, const char* /*file*/, int /*line*/) {

@@ -20,6 +20,7 @@
 #include "HostOptions.h"
 #include "LVM/LVM.h"
 #include "ManPage.h"
+#include "PlanReport.h"
 #include "ToolBackends.h"
 #include "ToolSupport.h"
 #include "host/YbException.h"
@@ -57,6 +58,8 @@ struct Inputs {
     RevertPhase phase = RP_REVERT;
     bool readOnly = false;
     bool force = false;
+    // Show the plan of the operation instead of carrying it out.
+    bool check = false;
 };
 
 // The signal that arrived while DeferredSignals held it; 0 when none did.
@@ -278,13 +281,17 @@ int revertStep(const Inputs& in, const std::string& step) {
     return 0;
 }
 
-int destroy(const Inputs& in) {
-    // The library removes any group it is given; the tool is for groups recreate made.
+// The library removes any group it is given; the tool is for groups recreate made.
+void requireCloneName(const Inputs& in) {
     const std::string why = notACloneName(in.vendor, in.vgName);
     if (!in.force && !why.empty()) {
         throw UsageError("refusing to destroy group " + in.vgName + ": " + why +
                          "; add --force to destroy it anyway");
     }
+}
+
+int destroy(const Inputs& in) {
+    requireCloneName(in);
     std::unique_ptr<LVM> backend = vbtool::makeBackend(in.vendor);
     backend->destroyVG(in.vgName.c_str());
     // A group that does not exist is not a failure of destroyVG: the backend only logs it.
@@ -330,9 +337,84 @@ bool changesDisks(const std::string& subcommand) {
     return false;
 }
 
+// Runs the check phase of the subcommand's operation: with the host asking for plans only, the
+// backend reads the host, takes the import lock and hands its plan to `report` instead of acting.
+// Nothing is written: not the map, not the operation's own records.
+void checkOperation(const std::string& name, const Inputs& in) {
+    if (name == "mount" || name == "unmount") {
+        std::unique_ptr<LVM> backend = vbtool::makeBackend(LVM_gpfs::vendor);
+        if (name == "mount") {
+            backend->mountFS(in.fs, in.nodeFile, in.phase, in.readOnly);
+        } else {
+            backend->unmountFS(in.fs, in.force);
+        }
+        return;
+    }
+    if (name == "destroy") requireCloneName(in);
+    std::unique_ptr<LVM> backend = vbtool::makeBackend(in.vendor);
+    const std::list<std::string> devices(in.devices.begin(), in.devices.end());
+    std::string metadata;
+    if (!in.metadataFile.empty()) {
+        metadata = vbtool::readTextFile(in.metadataFile, "the metadata file");
+    }
+    if (name == "recreate" || name == "revert") {
+        std::map<std::string, std::string> map = vbtool::readIdMap(in.mapFile);
+        if (name == "revert") {
+            backend->revertLVs(devices, metadata.c_str(), map);
+        } else {
+            backend->recreateVG(devices, metadata.c_str(), map);
+        }
+    } else if (name == "prepare-revert") {
+        LVM::VG vg;
+        vg.name = vg.orig_name = in.vgName;
+        vg.vendor = in.vendor;
+        backend->prepRevertLV(vg, metadata.c_str(), devices);
+    } else if (name == "cancel-revert") {
+        backend->cancelRevertLV(metadata.c_str(), devices);
+    } else {
+        backend->destroyVG(in.vgName.c_str());
+    }
+}
+
+// --check: the plan, and exit status 0 when the real run would go ahead; the refusal and 1 when
+// it would not.
+int showPlan(const std::string& name, const Inputs& in, const std::string& where) {
+    vbtool::PlanReport report;
+    std::string refusal;
+    {
+        vbhost::ScopedCheckOnly only(report);
+        try {
+            checkOperation(name, in);
+        } catch (const YbException& e) {
+            refusal = e.getFuncName() + " would refuse: " + e.getMessage();
+            if (e.getErrno() != -1) refusal += " (error " + std::to_string(e.getErrno()) + ")";
+        }
+    }
+    if (report.goesAhead()) {
+        if (in.json) {
+            std::cout << vbtool::jsonText(report.toJson(""));
+        } else {
+            report.print(std::cout);
+        }
+        return 0;
+    }
+    if (refusal.empty()) {
+        refusal = report.refusal().empty()
+                      ? "the operation would refuse (the library's log says why)"
+                      : "it would refuse: " + report.refusal();
+    }
+    if (in.json) std::cout << vbtool::jsonText(report.toJson(refusal));
+    std::cerr << where << ": " << refusal << "\n";
+    return kFailed;
+}
+
 // Runs the subcommand `name`; its exit status, with any failure on standard error.
 int perform(const std::string& name, const Inputs& in, const std::string& where) {
     try {
+        if (in.check) {
+            vbtool::HostSetup host(in.host, false);
+            return showPlan(name, in, where);
+        }
         // A subcommand that changes disks shows its progress on a terminal, unless it prints
         // JSON (for a program, not a person).
         vbtool::HostSetup host(in.host, changesDisks(name) && !in.json);
@@ -441,6 +523,26 @@ void addDevices(CLI::App* app, Inputs* in, const char* help) {
 
 void addJson(CLI::App* app, Inputs* in, const char* what) {
     app->add_flag("--json", in->json, std::string("print ") + what + " as JSON");
+}
+
+// The subcommands that show their plan with --check.
+bool checks(const std::string& subcommand) {
+    for (const char* name :
+         {"recreate", "revert", "prepare-revert", "cancel-revert", "destroy", "mount", "unmount"}) {
+        if (subcommand == name) return true;
+    }
+    return false;
+}
+
+void addCheck(CLI::App* app, Inputs* in) {
+    app->add_flag("--check", in->check,
+                  "change nothing: run the operation's checks for real (they read the host and "
+                  "take the import lock) and print what it would change, with the evidence, and "
+                  "its steps; exit status 0 when it would go ahead, 1 with the reason when it "
+                  "would refuse (--json: the plan as JSON)");
+    if (!app->get_option_no_throw("--json")) {
+        app->add_flag("--json", in->json, "with --check: print the plan as JSON");
+    }
 }
 
 // Adds to the subcommand's help what each backend makes of its inputs.
@@ -641,6 +743,7 @@ int main(int argc, char** argv) {
     // Each subcommand's footer: its own text, then the exit statuses, once. (Set on the tool
     // itself only now: a subcommand made earlier would have taken it over.)
     for (CLI::App* cmd : app.get_subcommands([](CLI::App*) { return true; })) {
+        if (checks(cmd->get_name())) addCheck(cmd, &in);
         addHostOptions(cmd, &in);
         std::string footer = cmd->get_footer();
         footer += (footer.empty() ? "" : "\n") + std::string(kFooter);
@@ -680,7 +783,7 @@ int main(int argc, char** argv) {
 
     const std::string name = app.get_subcommands()[0]->get_name();
     std::optional<DeferredSignals> deferred;
-    if (changesDisks(name)) deferred.emplace();
+    if (changesDisks(name) && !in.check) deferred.emplace();
     const int status = perform(name, in, where());
     if (deferred && deferred->received()) {
         const int signal = deferred->received();

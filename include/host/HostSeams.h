@@ -231,4 +231,47 @@ class VBHOST_API ScopedProgress {
     ProgressSink* previous_;
 };
 
+// ---- check only ----
+
+// One thing a disk-changing operation would change or create, and the evidence its check found.
+struct VBHOST_API PlannedSubject {
+    std::string kind;  // "disk", "group", "volume", "tag", "file system", "node", "record", "file"
+    std::string name;
+    std::string evidence;
+};
+
+// Where the disk-changing operations of the library hand their plan instead of carrying it out.
+// While a sink is installed (ScopedCheckOnly), each such operation (clone import, revert, prepare,
+// cancel, destroy, GPFS mount and unmount) runs its check phase for real — it reads the host and
+// takes the host's import lock — and then, instead of its first step, hands its plan to the sink
+// and ends: it changes nothing, writes no record and no file outside the private temp directory.
+// An operation that returns a record then returns an empty one; one that returns bool returns
+// true. A refusal is what it would be in a real run: a YbException, or false after an error log,
+// which is also handed to the sink.
+class VBHOST_API PlanSink {
+  public:
+    virtual ~PlanSink();
+    // The outermost operation `operation` ("LVM_linux_lvm::recreateVG") would go ahead: what it
+    // would change, each with its evidence, then its steps, in order.
+    virtual void planned(const std::string& operation, const std::vector<PlannedSubject>& subjects,
+                         const std::vector<std::string>& steps) = 0;
+    // The operation refused in its check phase and reports it by returning false; `why` is the
+    // error it logged.
+    virtual void refused(const std::string& operation, const std::string& why) = 0;
+};
+
+// The sink installed now, or null (the operations act).
+VBHOST_API PlanSink* currentPlanSink();
+
+class VBHOST_API ScopedCheckOnly {
+  public:
+    explicit ScopedCheckOnly(PlanSink& sink);
+    ~ScopedCheckOnly();
+    ScopedCheckOnly(const ScopedCheckOnly&) = delete;
+    ScopedCheckOnly& operator=(const ScopedCheckOnly&) = delete;
+
+  private:
+    PlanSink* previous_;
+};
+
 }  // namespace vbhost

@@ -1,7 +1,6 @@
 #include "core/Operation.h"
 
 #include <algorithm>
-#include <cstring>
 #include <exception>
 
 #include "core/StepHook.h"
@@ -18,14 +17,24 @@ namespace {
 // another).
 thread_local int t_depth = 0;
 
-bool isGpfs(const Origin& origin) { return strcmp(origin.unit, unit::kGpfs) == 0; }
-bool isVxvm(const Origin& origin) { return strcmp(origin.unit, unit::kVxvm) == 0; }
+std::string messageOf(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const YbException& e) {
+        return e.getMessage();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+    }
+    return "an unknown error";
+}
 
 }  // namespace
 
 Operation::Operation(const char* func, const char* unit) : Operation(Origin{func, unit}) {}
 
-Operation::Operation(const Origin& origin) : origin_(origin), outermost_(t_depth == 0) {
+Operation::Operation(const Origin& origin)
+    : origin_(origin), rules_(commandRules(origin.unit)), outermost_(t_depth == 0) {
     ++t_depth;
     uncaught_ = std::uncaught_exceptions();
 }
@@ -43,18 +52,23 @@ CommandResult Operation::run(const CommandLine& cmd, OutputInLog output) const {
     return volbridge::run(cmd, output);
 }
 
-bool Operation::succeeded(const CommandResult& r) const {
-    return isGpfs(origin_) ? r.succeededQuietly() : r.succeeded();
-}
+bool Operation::succeeded(const CommandResult& r) const { return rules_.succeeded(r); }
 
 std::string Operation::failureText(const CommandLine& cmd, const CommandResult& r) const {
-    if (isVxvm(origin_)) {
-        return "Error: cmd: '" + cmd.text() + "' failed with the error: '" + r.err + "'";
-    }
-    if (isGpfs(origin_)) {
-        return "Error: cmd: '" + cmd.text() + "' failed with error: '" + r.err + "'";
-    }
-    return "\"" + cmd.text() + "\" failed: " + r.err;
+    return rules_.failure(cmd.text(), rules_.cause(r.err));
+}
+
+CommandResult Operation::runTolerating(const CommandLine& cmd, int level, const char* severity,
+                                       const char* after) const {
+    CommandResult r = run(cmd);
+    if (!succeeded(r)) tolerate(cmd, r, level, severity, after);
+    return r;
+}
+
+void Operation::tolerate(const CommandLine& cmd, const CommandResult& r, int level,
+                         const char* severity, const char* after) const {
+    if (!g_ptrLogWriter->isEnabled(level)) return;
+    log(level, "%s", rules_.tolerated(cmd.text(), r, severity, after).c_str());
 }
 
 CommandResult Operation::mustRun(const CommandLine& cmd, int line) const {
@@ -80,12 +94,35 @@ CommandResult Operation::mustRun(const CommandLine& cmd, const std::string& sent
     CommandResult r = run(cmd);
     if (succeeded(r)) return r;
     log(0, "'%s' exited with status %d", cmd.text().c_str(), r.status);
-    fail(sentence + ": " + r.err, line);
+    fail(sentence + ": " + rules_.cause(r.err), line);
 }
 
 void Operation::hook(const char* name) const { stepHook(name); }
 
-void Operation::act(const std::vector<Step>& steps) {
+bool Operation::checkingOnly() { return vbhost::currentPlanSink() != nullptr; }
+
+bool Operation::act(Plan& plan) {
+    if (vbhost::PlanSink* sink = vbhost::currentPlanSink()) {
+        if (outermost_) {
+            std::vector<vbhost::PlannedSubject> subjects;
+            for (const Subject& s : plan.subjects()) {
+                subjects.push_back({subjectKindName(s.kind), s.name, s.evidence});
+            }
+            std::vector<std::string> steps;
+            for (const Step& step : plan.steps()) steps.push_back(step.what);
+            sink->planned(origin_.func, subjects, steps);
+        }
+        log(2, "Checked only: %zu steps planned, none taken", plan.steps().size());
+        return false;
+    }
+    ActingPlan acting(&plan);
+    runSteps(plan.steps());
+    return true;
+}
+
+void Operation::act(const std::vector<Step>& steps) { runSteps(steps); }
+
+void Operation::runSteps(const std::vector<Step>& steps) {
     vbhost::ProgressSink* sink = outermost_ ? vbhost::currentProgress() : nullptr;
     if (sink && !reported_) {
         reported_ = true;
@@ -102,15 +139,7 @@ void Operation::act(const std::vector<Step>& steps) {
     } catch (...) {
         failed_ = true;
         if (!changes_.empty()) {
-            std::string what = "?";
-            try {
-                throw;
-            } catch (const YbException& e) {
-                what = e.getMessage();
-            } catch (const std::exception& e) {
-                what = e.what();
-            } catch (...) {
-            }
+            const std::string what = messageOf(std::current_exception());
             log(0, "Step %zu (%s) failed: %s; undoing what this call changed", n,
                 steps[n - 1].what.c_str(), quotedOutput(what).c_str());
             undoChanges();
@@ -120,7 +149,11 @@ void Operation::act(const std::vector<Step>& steps) {
 }
 
 void Operation::changed(std::string what, std::function<void()> undo) {
-    changes_.push_back(Change{std::move(what), std::move(undo)});
+    changes_.push_back(Change{std::move(what), std::move(undo), ""});
+}
+
+void Operation::permanent(std::string what, std::string howToFinish) {
+    changes_.push_back(Change{std::move(what), nullptr, std::move(howToFinish)});
 }
 
 void Operation::forget(const std::string& what) {
@@ -140,17 +173,15 @@ std::vector<std::string> Operation::undoChanges() {
     std::vector<Change> changes;
     changes.swap(changes_);
     for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
-        std::string why;
-        try {
-            it->undo();
-            log(2, "Undid %s", it->what.c_str());
-            continue;
-        } catch (const YbException& e) {
-            why = e.getMessage();
-        } catch (const std::exception& e) {
-            why = e.what();
-        } catch (...) {
-            why = "an unknown error";
+        std::string why = it->howToFinish;
+        if (it->undo) {
+            try {
+                it->undo();
+                log(2, "Undid %s", it->what.c_str());
+                continue;
+            } catch (...) {
+                why = messageOf(std::current_exception());
+            }
         }
         log(0, "Could not undo %s: %s", it->what.c_str(), quotedOutput(why).c_str());
         left.push_back(it->what);
@@ -170,6 +201,8 @@ bool Operation::falseOnFailure(const std::function<bool()>& body) {
     } catch (const YbException& e) {
         EvDebug(nullptr).Error(origin_.func, EvDebug::Fmt("%s", e.getLineNum()),
                                e.getMessage().c_str());
+        vbhost::PlanSink* sink = vbhost::currentPlanSink();
+        if (sink && outermost_) sink->refused(origin_.func, e.getMessage());
     }
     failed_ = true;
     return false;

@@ -13,23 +13,9 @@ constexpr size_t kMaxValuesPerLine = 64 * 1024;
 
 }  // namespace
 
-std::string lvmFailureCause(std::string_view err) {
-    std::string cause, warnings;
-    for (const std::string& line : splitLines(err)) {
-        const std::string text = trimBlanks(line);
-        if (text.empty()) continue;
-        std::string& into = startsWith(text, "WARNING:") ? warnings : cause;
-        into += (into.empty() ? "" : "; ") + text;
-    }
-    return cause.empty() ? warnings : cause;
-}
-
 CommandResult mustRunLvm(const Operation& op, const CommandLine& cmd, const std::string& sentence,
                          int line) {
-    CommandResult r = op.run(cmd);
-    if (op.succeeded(r)) return r;
-    op.log(0, "'%s' exited with status %d", cmd.text().c_str(), r.status);
-    op.fail(sentence + ": " + lvmFailureCause(r.err), line);
+    return op.mustRun(cmd, sentence, line);
 }
 
 std::vector<CommandLine> commandsFor(const Operation& op, const std::string& head,

@@ -3,7 +3,6 @@
 
 #include <list>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "core/Operation.h"
@@ -11,16 +10,8 @@
 namespace volbridge {
 namespace lvm2 {
 
-// What LVM2 said went wrong, out of a failed command's standard error: its lines without the
-// warnings it prints before the cause ("WARNING: ..."), blanks trimmed, joined with "; ". When
-// the text holds warnings only, they are the cause; an empty text gives "".
-//   WARNING: Not using device /dev/loop2 for PV YNDByI-OYHw-brJd-NW9k-q6DU-MmAA-NJJLos.
-//   WARNING: PV YNDByI-OYHw-brJd-NW9k-q6DU-MmAA-NJJLos prefers device /dev/loop0 because ...
-//   Cannot activate LVs in VG vbexpsrc while PVs appear on duplicate devices.
-std::string lvmFailureCause(std::string_view err);
-
 // Runs the LVM2 command; when it fails, logs its exit status at level 0 and throws `sentence` +
-// ": " + lvmFailureCause(standard error) from the operation (the runner's log has the whole
+// ": " + the cause LVM2 gave (lvmFailureCause) from the operation (the runner's log has the whole
 // standard error at level 4).
 CommandResult mustRunLvm(const Operation& op, const CommandLine& cmd, const std::string& sentence,
                          int line = __builtin_LINE());

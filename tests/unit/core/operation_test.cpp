@@ -39,17 +39,22 @@ TEST_F(OperationTest, AFailedCommandReadsInItsBackendsWordsAndItsStatusIsLogged)
     struct Case {
         const char* unit;
         const char* sentence;  // LVM2's own sentence, or null
+        std::string err;
         std::string message;
     };
+    const std::string warned = "  WARNING: Not using device /dev/sdz.\nbad\n";
     const Case cases[] = {
-        {volbridge::unit::kVxvm, nullptr, "Error: cmd: 'tool x' failed with the error: 'bad\n'"},
-        {volbridge::unit::kGpfs, nullptr, "Error: cmd: 'tool x' failed with error: 'bad\n'"},
-        {volbridge::unit::kLinuxLvm, nullptr, "\"tool x\" failed: bad\n"},
-        {volbridge::unit::kLinuxLvm, "Failed to remove VG x", "Failed to remove VG x: bad\n"},
+        {volbridge::unit::kVxvm, nullptr, "bad\n",
+         "Error: cmd: 'tool x' failed with the error: 'bad\n'"},
+        {volbridge::unit::kGpfs, nullptr, "bad\n",
+         "Error: cmd: 'tool x' failed with error: 'bad\n'"},
+        // LVM2's cause leaves out the warnings it prints before it.
+        {volbridge::unit::kLinuxLvm, nullptr, warned, "\"tool x\" failed: bad"},
+        {volbridge::unit::kLinuxLvm, "Failed to remove VG x", warned, "Failed to remove VG x: bad"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
-        fake_.on("tool x", 3, "", "bad\n");
+        fake_.on("tool x", 3, "", c.err);
         host_.log().clear();
         Operation op("F::g", c.unit);
         auto cmd = op.command("tool").word("x", "the name");
@@ -121,6 +126,149 @@ TEST_F(OperationTest, AFailedStepUndoesOnlyWhatWasRecordedAndKeepsTheFirstError)
                    {"fail", [&] { again.fail("late"); }}});
     });
     EXPECT_TRUE(undone.empty());
+}
+
+TEST_F(OperationTest, ATolerableFailureIsLoggedInItsBackendsWords) {
+    struct Case {
+        const char* unit;
+        std::string line;
+    };
+    const Case cases[] = {
+        {volbridge::unit::kVxvm,
+         "Warning: cmd: 'tool x' failed with the message: 'bad'. Continuing..."},
+        {volbridge::unit::kGpfs, "Error: cmd: 'tool x' failed with error: 'bad'"},
+        {volbridge::unit::kLinuxLvm, "Command [tool x] failed with stdout=[out], stderr=[bad]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        fake_.on("tool x", 1, "out", "bad");
+        host_.log().clear();
+        const Operation op("F::g", c.unit);
+        EXPECT_EQ(op.runTolerating(op.command("tool x"), 0, "Warning", ". Continuing...").status,
+                  1);
+        EXPECT_TRUE(host_.log().contains(c.line)) << host_.log().records().back();
+    }
+}
+
+// What cannot be undone is named with how to finish it, among what the failure leaves.
+TEST_F(OperationTest, APermanentChangeIsNamedWithHowToFinishIt) {
+    Operation op("LVM_linux_lvm::recreateVG", volbridge::unit::kLinuxLvm);
+    bool undone = false;
+    EXPECT_EQ(failure([&] {
+                  op.act({{"re-initialising",
+                           [&] {
+                               op.changed("the devices-file entry", [&] { undone = true; });
+                               op.permanent("the re-initialisation of /dev/sdx",
+                                            "it stays; running the same import again finishes "
+                                            "the work");
+                           }},
+                          {"restoring", [&] { op.fail("restore failed"); }}});
+              }),
+              "restore failed");
+    EXPECT_TRUE(undone);
+    EXPECT_TRUE(host_.log().contains(
+        "Could not undo the re-initialisation of /dev/sdx: it stays; running the same import "
+        "again finishes the work"));
+    EXPECT_TRUE(
+        host_.log().contains("for the operator to remove or finish: the "
+                             "re-initialisation of /dev/sdx"));
+}
+
+// A command that changes the host runs only as a step of a plan, and only when everything it
+// names as changed is a subject of that plan; otherwise it is refused before it runs.
+TEST_F(OperationTest, ACommandThatChangesTheHostRunsOnlyOnTheSubjectsOfThePlan) {
+    using volbridge::SubjectKind;
+    fake_.always("vxdisk -f init emc0_0a1c", 0);
+    Operation op("LVM_vxvm::revertLVs", volbridge::unit::kVxvm);
+    auto init = [&](const std::string& disk) {
+        return op.change("vxdisk -f init").subject(SubjectKind::Disk, disk, "the disk");
+    };
+    // In the check phase nothing that changes the host runs.
+    EXPECT_EQ(failure([&] { op.mustRun(init("emc0_0a1c")); }),
+              "Refusing to run 'vxdisk -f init emc0_0a1c': it changes the host, and no plan is "
+              "being carried out (the check phase of an operation changes nothing)");
+
+    volbridge::Plan plan;
+    plan.subject(SubjectKind::Disk, "emc0_0a1c", "the copy of captured disk datadg02");
+    plan.subject(SubjectKind::Group, "datadg", "imported, holds emc0_0a1c");
+    bool undoRan = false;
+    plan.step("re-initialising emc0_0a1c", [&] {
+        op.mustRun(init("emc0_0a1c"));
+        op.changed("a change", [&] {
+            undoRan = true;
+            op.mustRun(init("emc0_0a1c"));  // an undo acts under the plan too
+        });
+    });
+    plan.step("re-initialising emc0_0a1d", [&] { op.mustRun(init("emc0_0a1d")); });
+    EXPECT_EQ(failure([&] { op.act(plan); }),
+              "Refusing to run 'vxdisk -f init emc0_0a1d': it changes the disk emc0_0a1d, which "
+              "is not among what the plan of this operation changes");
+    EXPECT_TRUE(undoRan);
+    vbtest::expectCommands(fake_.commands(),
+                           {"vxdisk -f init emc0_0a1c", "vxdisk -f init emc0_0a1c"});
+    // A command that only reads runs anywhere.
+    fake_.on("vxdisk list", 0);
+    EXPECT_EQ(op.run(op.command("vxdisk list")).status, 0);
+}
+
+// While the host asks for plans only, the check phase runs for real and the outermost operation
+// hands its plan (or, for one that returns false, its refusal) to the host's sink; no step runs.
+TEST_F(OperationTest, CheckingOnlyHandsThePlanToTheHostAndRunsNoStep) {
+    using volbridge::SubjectKind;
+    struct Sink : vbhost::PlanSink {
+        std::vector<std::string> lines;
+        void planned(const std::string& op, const std::vector<vbhost::PlannedSubject>& subjects,
+                     const std::vector<std::string>& steps) override {
+            lines.push_back("plan of " + op);
+            for (const auto& s : subjects)
+                lines.push_back(s.kind + " " + s.name + ": " + s.evidence);
+            for (const auto& s : steps) lines.push_back("step " + s);
+        }
+        void refused(const std::string& op, const std::string& why) override {
+            lines.push_back("refused " + op + ": " + why);
+        }
+    } sink;
+    vbhost::ScopedCheckOnly only(sink);
+    EXPECT_TRUE(Operation::checkingOnly());
+    {
+        Operation op("LVM_linux_lvm::recreateVG", volbridge::unit::kLinuxLvm);
+        volbridge::Plan plan;
+        plan.subject(SubjectKind::Disk, "/dev/sdx", "the copy of captured PV pv0")
+            .subject(SubjectKind::Disk, "/dev/sdx", "in no group")
+            .subject(SubjectKind::Group, "vg_copy_001", "the name is free");
+        plan.step("re-initialising /dev/sdx as a PV", [] { ADD_FAILURE() << "a step ran"; });
+        plan.step("activating vg_copy_001", [] { ADD_FAILURE() << "a step ran"; });
+        EXPECT_FALSE(op.act(plan));
+    }
+    Operation refusing("LVM_gpfs::prepRevertLV", volbridge::unit::kGpfs);
+    EXPECT_FALSE(refusing.falseOnFailure([&]() -> bool { refusing.fail("mmlsmount failed"); }));
+    EXPECT_EQ(
+        sink.lines,
+        (std::vector<std::string>{
+            "plan of LVM_linux_lvm::recreateVG",
+            "disk /dev/sdx: the copy of captured PV pv0; in no group",
+            "group vg_copy_001: the name is free", "step re-initialising /dev/sdx as a PV",
+            "step activating vg_copy_001", "refused LVM_gpfs::prepRevertLV: mmlsmount failed"}));
+    EXPECT_TRUE(fake_.commands().empty());
+}
+
+// The data of an operation lives in its plan, so a plan returned by value keeps what its steps
+// refer to.
+TEST_F(OperationTest, APlanKeepsItsDataWhenItIsMoved) {
+    struct Data {
+        std::vector<std::string> done;
+    };
+    auto check = [] {
+        volbridge::Plan plan;
+        Data& data = plan.hold<Data>();
+        plan.step("one", [&data] { data.done.push_back("one"); });
+        return plan;
+    };
+    volbridge::Plan plan = check();
+    Operation op("X::y", volbridge::unit::kVxvm);
+    EXPECT_TRUE(op.act(plan));
+    EXPECT_EQ(plan.held<Data>().done, (std::vector<std::string>{"one"}));
+    EXPECT_THROW(plan.held<std::string>(), std::logic_error);
 }
 
 TEST_F(OperationTest, FalseOnFailureLogsTheErrorUnderTheOperationsName) {

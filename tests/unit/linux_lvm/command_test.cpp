@@ -33,7 +33,7 @@ TEST(LvmFailureCause, TheCauseNotTheWarningsBeforeIt) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(volbridge::lvm2::lvmFailureCause(c.err), c.cause);
+        EXPECT_EQ(volbridge::lvmFailureCause(c.err), c.cause);
     }
 }
 
