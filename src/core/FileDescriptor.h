@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 namespace volbridge {
 
 class FileDescriptor {
@@ -11,6 +13,11 @@ class FileDescriptor {
     ~FileDescriptor() { reset(); }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
 
     int get() const { return fd_; }
     // Gives up the descriptor without closing it.
