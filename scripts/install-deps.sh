@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config git
     libgtest-dev libgmock-dev libbenchmark-dev
-    zlib1g-dev libinih-dev libboost-dev
+    zlib1g-dev libinih-dev libboost-dev libssl-dev
     libdevmapper-dev lvm2 util-linux
     clang libclang-rt-14-dev
     libcli11-dev nlohmann-json3-dev
