@@ -1,12 +1,13 @@
 #!/bin/bash
-# Times clone import (recreateVG) on real LVM2 against the same commands run back to back from a
-# shell script and against vgimportclone, for groups over 1, 4 and 16 PVs on loop devices, and
-# prints the table. Needs root. Builds the release build first; arguments go to the benchmark
-# program (e.g. --runs 21, --pvs 1,4, --show-commands).
+# Times clone import (recreateVG) on real LVM2 against vgimportclone followed by vgchange -ay, for
+# groups over 1, 4 and 16 PVs on loop devices, with 0 and 64 unrelated PVs on the host, and prints
+# the table. Needs root. Builds the benchmark in the release build first; arguments go to the
+# benchmark program (e.g. --runs 21, --pvs 1,4, --host-pvs 0,64,256, --show-commands).
 #
 # Everything the run makes lives in $work_root/<prefix>/ (image files, the loop devices backed by
-# them, a private lvm.conf) plus LVM2's backup files named <prefix>*; the program removes them,
-# and so does this script's exit trap if the program was killed. Nothing else is touched.
+# them, a private lvm.conf) plus LVM2's backup and archive files named <prefix>*; the program
+# removes them, and so does this script's exit trap if the program was killed. Nothing else is
+# touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,11 +48,15 @@ cleanup() {
     fi
     rmdir "$work_root" 2>/dev/null || true  # only when no other run uses it
     rm -f /etc/lvm/backup/"$prefix"* /etc/lvm/archive/"$prefix"*
+    # A killed import leaves the library's temporary metadata file in /tmp; this run's name its
+    # groups, whose names carry the prefix.
+    grep -l -s -F "$prefix" /tmp/ybmeta_* | while read -r file; do rm -f "$file"; done || true
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-scripts/build.sh release >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/release -j "$(nproc)" --target volbridge_recreate_bench >/dev/null
 echo "uptime before: $(uptime)"
 status=0
 build/release/bench/recreate/volbridge_recreate_bench --work-root "$work_root" \

@@ -1,29 +1,34 @@
-// Clone import timed on real LVM2.
+// Clone import timed on real LVM2, against LVM2's own clone import.
 //
-// For groups over 1, 4 and 16 PVs (on loop devices, with linear and striped LVs), each run on a
-// fresh clone set (byte copies of the PVs attached as new loop devices, the originals attached
-// throughout) times:
+// For groups over 1, 4 and 16 PVs (on loop devices, with linear and striped LVs), and for each
+// number of unrelated PVs on the host (default 0 and 64), each run times on a fresh clone set
+// (byte copies of the group's PVs attached as new loop devices, the originals attached
+// throughout):
 //   L  LVM_linux_lvm::recreateVG, through a runner that records every command it runs and the
 //      time spent inside each;
-//   F  the command floor: the commands L ran, run back to back by one shell script, with this
-//      clone set's devices and fresh identifiers put in; the file they restore from and the
-//      script are written before the clock starts;
-//   R  the same commands back to back, each started through the host's command runner as the
-//      library starts them (so R - F is the cost of starting commands that way);
-//   V  vgimportclone -n <the same new name> on the clone set.
-// It prints the median of each, the library's overhead (L - F) / F, and how L splits into time
-// inside commands and time outside them.
+//   V  "vgimportclone -n <the same new name> <clones>" then "vgchange -ay <that name>", each
+//      started through the host's command runner as the library starts its commands.
+// The runs of L and V alternate, and so do the host sizes, so that drift hits all of them. It
+// prints the medians, L/V, the number of LVM2 commands each ran and the load average.
+//
+// The host's unrelated PVs are made once, in groups of their own shaped like the measured group;
+// a run with fewer of them hides the rest from LVM2 through the filter. Activation is off in the
+// private lvm.conf (there is no device-mapper here), for L and V alike.
+//
+// The program uses only the public interface and the host's seams, so that it measures whatever
+// recreateVG does, whichever commands it runs.
 //
 // Everything it makes lives in <work root>/<prefix>/ and carries the group-name prefix: image
 // files, the loop devices backed by them, a private lvm.conf (through LVM_SYSTEM_DIR) whose filter
-// admits only those loops, the library's log and temporary files, and the backup files LVM2 writes
-// for its groups in /etc/lvm/backup. All of it goes on the way out, after a failure or an interrupt
-// too.
+// admits exactly those loops that are not hidden, the library's log and temporary files, and the
+// backup files LVM2 writes for its groups in /etc/lvm/backup. All of it goes on the way out, after
+// a failure or an interrupt too.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +37,6 @@
 #include <iostream>
 #include <list>
 #include <map>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -40,9 +44,8 @@
 #include <vector>
 
 #include "LVM/LVM.h"
-#include "core/ScopedOverride.h"
 #include "host/HostSeams.h"
-#include "linux_lvm/lvm2_restore.h"
+#include "host/YbException.h"
 
 namespace {
 
@@ -89,6 +92,20 @@ bool isPlainPath(const std::string& s) {
 bool isLoopDevice(const std::string& s) {
     return s.rfind("/dev/loop", 0) == 0 && s.size() > 9 &&
            s.find_first_not_of("0123456789", 9) == std::string::npos;
+}
+
+// Whether `cmd` runs an LVM2 tool: its program (after any "NAME=value" words) is "lvm..." or a
+// "pv...", "vg..." or "lv..." command.
+bool isLvm2Command(const std::string& cmd) {
+    std::istringstream words(cmd);
+    std::string program;
+    while (words >> program && program.find('=') != std::string::npos) {
+    }
+    program = program.substr(program.rfind('/') + 1);
+    for (const char* start : {"lvm", "pv", "vg", "lv"}) {
+        if (program.rfind(start, 0) == 0 && isWordOf(program, "")) return true;
+    }
+    return false;
 }
 
 struct CommandFailed : std::runtime_error {
@@ -140,49 +157,6 @@ std::string joined(const std::vector<std::string>& words) {
     std::string line;
     for (const std::string& w : words) line += (line.empty() ? "" : " ") + w;
     return line;
-}
-
-// An identifier in LVM2's form: 32 letters and digits in groups of 6-4-4-4-4-4-6.
-std::string freshId() {
-    static std::mt19937_64 generator{std::random_device{}()};
-    static const char kAlphabet[] =
-        "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
-    std::string id;
-    for (int group : {6, 4, 4, 4, 4, 4, 6}) {
-        if (!id.empty()) id += '-';
-        for (int i = 0; i < group; ++i) id += kAlphabet[pick(generator)];
-    }
-    return id;
-}
-
-// Replaces the keys of `pairs` by their values in one pass from left to right, so that a value
-// is never replaced again. A key ending in a letter or digit matches only where no letter or
-// digit follows it: "/dev/loop1" leaves "/dev/loop10" alone.
-std::string substitute(const std::string& text,
-                       const std::vector<std::pair<std::string, std::string>>& pairs) {
-    std::string result;
-    size_t at = 0;
-    while (at < text.size()) {
-        const std::pair<std::string, std::string>* best = nullptr;
-        for (const auto& pair : pairs) {
-            const std::string& key = pair.first;
-            if (key.empty() || text.compare(at, key.size(), key) != 0) continue;
-            size_t end = at + key.size();
-            if (isalnum(static_cast<unsigned char>(key.back())) && end < text.size() &&
-                isalnum(static_cast<unsigned char>(text[end]))) {
-                continue;
-            }
-            if (!best || key.size() > best->first.size()) best = &pair;
-        }
-        if (best) {
-            result += best->second;
-            at += best->first.size();
-        } else {
-            result += text[at++];
-        }
-    }
-    return result;
 }
 
 double median(std::vector<double> values) {
@@ -239,7 +213,9 @@ class TimingRunner : public vbhost::CommandRunner {
 // ---- the sandbox ----
 
 // Image files, loop devices and LVM2 configuration of one benchmark run; see the top of the
-// file. The destructor removes everything the run made.
+// file. LVM2 sees exactly the run's loop devices that are not hidden: the filter is rewritten
+// whenever one is attached or detached, so that a loop number another program takes after a
+// detach is never admitted. The destructor removes everything the run made.
 class Sandbox {
   public:
     Sandbox(const std::string& root, const std::string& prefix)
@@ -251,21 +227,30 @@ class Sandbox {
         }
         made_ = true;
         sh("mkdir " + workDir_ + "/lvm");
+        sh("mkdir -m 700 " + workDir_ + "/tmp");
         setenv("LVM_SYSTEM_DIR", (workDir_ + "/lvm").c_str(), 1);
-        admit({});
+        writeConfig();
     }
 
     ~Sandbox() {
         if (!made_) return;
-        // Groups first while their disks are attached, then the loops, then the files.
+        // Groups first, with every disk of the run in view, then the loops, then the files.
+        hidden_.clear();
         std::string out, err;
-        if (!loops_.empty() &&
-            vbhost::systemRunner().run("vgs --noheadings -o vg_name", &out, &err, 0, true) == 0) {
-            std::istringstream names(out);
-            std::string name;
-            while (names >> name) {
-                if (name.rfind(prefix_, 0) == 0) shQuiet("vgremove -ff -y " + name);
+        try {
+            writeConfig();
+            if (!loops_.empty() && vbhost::systemRunner().run("vgs --noheadings -o vg_name", &out,
+                                                              &err, 0, true) == 0) {
+                std::istringstream names(out);
+                std::string name;
+                while (names >> name) {
+                    if (name.rfind(prefix_, 0) == 0 && isWordOf(name, "_")) {
+                        shQuiet("vgremove -ff -y " + name);
+                    }
+                }
             }
+        } catch (const std::exception& e) {
+            std::cerr << "clean-up: " << e.what() << "\n";
         }
         for (const std::string& loop : loops_) shQuiet("losetup -d " + loop);
         shQuiet("rm -rf " + workDir_);
@@ -294,12 +279,14 @@ class Sandbox {
         return copy;
     }
 
+    // Attaches `image` to a new loop device, which LVM2 then sees.
     std::string attach(const std::string& image) {
         std::string loop = trimmed(sh("losetup -f --show " + image));
         if (!isLoopDevice(loop)) {
             throw std::runtime_error("losetup gave an unexpected device name: [" + loop + "]");
         }
         loops_.push_back(loop);
+        writeConfig();
         return loop;
     }
 
@@ -308,13 +295,32 @@ class Sandbox {
         if (found == loops_.end()) throw std::logic_error(loop + " is not a loop of this run");
         sh("losetup -d " + loop);
         loops_.erase(found);
+        writeConfig();
     }
 
-    // Rewrites the private lvm.conf so that LVM2 sees exactly `devices`. Activation is off: there
-    // is no device-mapper here.
-    void admit(const std::vector<std::string>& devices) {
+    // LVM2 sees the run's loops except `devices`, from now on.
+    void hide(const std::vector<std::string>& devices) {
+        hidden_ = devices;
+        writeConfig();
+    }
+
+    // Removes a group of this run and its backup file.
+    void removeGroup(const std::string& name) {
+        if (name.rfind(prefix_, 0) != 0 || !isWordOf(name, "_")) {
+            throw std::logic_error(name + " is not a group of this run");
+        }
+        sh("vgremove -ff -y " + name);
+        sh("rm -f /etc/lvm/backup/" + name);
+    }
+
+  private:
+    // The private lvm.conf. Activation is off: there is no device-mapper here.
+    void writeConfig() {
         std::string filter;
-        for (const std::string& device : devices) filter += "\"a|^" + device + "$|\", ";
+        for (const std::string& device : loops_) {
+            if (std::find(hidden_.begin(), hidden_.end(), device) != hidden_.end()) continue;
+            filter += "\"a|^" + device + "$|\", ";
+        }
         filter += "\"r|.*|\"";
         writeFile(workDir_ + "/lvm/lvm.conf", "# written by the volbridge clone import benchmark " +
                                                   prefix_ +
@@ -343,24 +349,15 @@ class Sandbox {
                                                   "}\n");
     }
 
-    // Removes a group of this run and its backup file.
-    void removeGroup(const std::string& name) {
-        if (name.rfind(prefix_, 0) != 0 || !isWordOf(name, "_")) {
-            throw std::logic_error(name + " is not a group of this run");
-        }
-        sh("vgremove -ff -y " + name);
-        sh("rm -f /etc/lvm/backup/" + name);
-    }
-
-  private:
     std::string root_;
     std::string prefix_;
     std::string workDir_;
     bool made_ = false;
     std::vector<std::string> loops_;
+    std::vector<std::string> hidden_;
 };
 
-// ---- the group and its clone sets ----
+// ---- the groups and the clone sets ----
 
 struct Disk {
     std::string image;
@@ -370,6 +367,7 @@ struct Disk {
 struct Group {
     unsigned pvs = 0;
     unsigned lvs = 0;
+    std::string base;  // the name without the run's prefix; names the images too
     std::string name;
     std::vector<Disk> disks;
     std::string metadata;                      // as "vgcfgbackup -f" wrote it
@@ -383,21 +381,22 @@ std::vector<std::string> devicesOf(const std::vector<Disk>& disks) {
     return devices;
 }
 
-// A group over `pvs` PVs of `mib` MiB: a linear LV on each PV and, over two PVs or more, an LV
-// striped across all of them and a linear LV with one segment on each of the first two.
-Group makeGroup(Sandbox& box, unsigned pvs, unsigned mib) {
+// The group <prefix><base> over `pvs` new PVs of `mib` MiB: a linear LV on each PV and, over two
+// PVs or more, an LV striped across all of them and a linear LV with one segment on each of the
+// first two.
+Group makeGroup(Sandbox& box, const std::string& base, unsigned pvs, unsigned mib) {
     Group group;
     group.pvs = pvs;
-    group.name = box.prefix() + "g" + std::to_string(pvs);
+    group.base = base;
+    group.name = box.prefix() + base;
     group.copyName = group.name + "_copy_001";
     for (unsigned i = 0; i < pvs; ++i) {
         Disk disk;
-        disk.image = box.newImage("g" + std::to_string(pvs) + "_pv" + std::to_string(i), mib);
+        disk.image = box.newImage(base + "_pv" + std::to_string(i), mib);
         disk.device = box.attach(disk.image);
         group.disks.push_back(disk);
     }
     const std::vector<std::string> devices = devicesOf(group.disks);
-    box.admit(devices);
     const std::string all = joined(devices);
     const std::string lvcreate = "lvcreate -q --driverloaded n -an -Zn ";
     sh("pvcreate -q " + all);
@@ -413,15 +412,81 @@ Group makeGroup(Sandbox& box, unsigned pvs, unsigned mib) {
         sh("lvextend -q --driverloaded n -L +4M " + group.name + "/twoseg " + devices[1]);
         group.lvs += 2;
     }
-    const std::string file = box.workDir() + "/" + group.name + ".vg";
-    sh("vgcfgbackup -f " + file + " " + group.name);
-    group.metadata = readFile(file);
-    for (const std::string& device : devices) {
+    return group;
+}
+
+// Captures the group's metadata and its PV ids, as a backup would.
+void captureGroup(Sandbox& box, Group* group) {
+    const std::string file = box.workDir() + "/" + group->name + ".vg";
+    sh("vgcfgbackup -f " + file + " " + group->name);
+    group->metadata = readFile(file);
+    for (const std::string& device : devicesOf(group->disks)) {
         std::string id = trimmed(sh("pvs --noheadings -o pv_uuid " + device));
         if (id.empty()) throw std::runtime_error("no PV id for " + device);
-        group.idMap[id] = id;  // a byte copy carries its original's id
+        group->idMap[id] = id;  // a byte copy carries its original's id
     }
-    return group;
+}
+
+// Removes the group, its loops and its images.
+void removeGroupAndDisks(Sandbox& box, const Group& group) {
+    box.removeGroup(group.name);
+    for (const Disk& disk : group.disks) {
+        box.detach(disk.device);
+        sh("rm -f " + disk.image);
+    }
+}
+
+// The host's unrelated PVs, as on a SAN host: its LUNs come in groups of several, one group per
+// application, rather than one group per LUN. A group ends after 8 PVs and at each host size
+// asked for, so that every host size is a number of whole groups; a host size of n shows LVM2
+// the first n PVs and hides the rest.
+struct HostPvs {
+    std::vector<Group> groups;
+    std::vector<std::string> devices;
+
+    void show(Sandbox& box, unsigned n) const {
+        box.hide(std::vector<std::string>(devices.begin() + n, devices.end()));
+    }
+
+    // Throws unless LVM2 sees exactly the first n of them.
+    void checkShown(unsigned n) const {
+        std::istringstream seen(sh("pvs --noheadings -o pv_name"));
+        unsigned shown = 0;
+        for (std::string device; seen >> device;) {
+            auto at = std::find(devices.begin(), devices.end(), device);
+            if (at == devices.end()) continue;
+            if (at - devices.begin() >= n) throw std::runtime_error("LVM2 sees hidden " + device);
+            ++shown;
+        }
+        if (shown != n) {
+            throw std::runtime_error("LVM2 sees " + std::to_string(shown) + " of the first " +
+                                     std::to_string(n) + " host PVs");
+        }
+    }
+
+    void remove(Sandbox& box) const {
+        show(box, static_cast<unsigned>(devices.size()));
+        for (const Group& group : groups) removeGroupAndDisks(box, group);
+    }
+};
+
+constexpr unsigned kHostGroupPvs = 8;
+
+HostPvs makeHostPvs(Sandbox& box, const std::vector<unsigned>& sizes, unsigned mib) {
+    HostPvs host;
+    const unsigned total = sizes.empty() ? 0 : *std::max_element(sizes.begin(), sizes.end());
+    for (unsigned start = 0; start < total;) {
+        unsigned end = std::min(start + kHostGroupPvs, total);
+        for (unsigned size : sizes) {
+            if (size > start && size < end) end = size;
+        }
+        checkInterrupted();
+        host.groups.push_back(
+            makeGroup(box, "host" + std::to_string(host.groups.size() + 1), end - start, mib));
+        for (const Disk& disk : host.groups.back().disks) host.devices.push_back(disk.device);
+        start = end;
+    }
+    return host;
 }
 
 // Byte copies of the group's PVs on new loop devices; LVM2 sees the originals and these.
@@ -429,15 +494,12 @@ std::vector<Disk> makeClones(Sandbox& box, const Group& group, unsigned serial) 
     std::vector<Disk> clones;
     for (size_t i = 0; i < group.disks.size(); ++i) {
         Disk clone;
-        clone.image = box.copyImage(group.disks[i].image, "g" + std::to_string(group.pvs) + "_set" +
-                                                              std::to_string(serial) + "_pv" +
-                                                              std::to_string(i));
+        clone.image =
+            box.copyImage(group.disks[i].image,
+                          group.base + "_set" + std::to_string(serial) + "_pv" + std::to_string(i));
         clone.device = box.attach(clone.image);
         clones.push_back(clone);
     }
-    std::vector<std::string> visible = devicesOf(group.disks);
-    for (const Disk& clone : clones) visible.push_back(clone.device);
-    box.admit(visible);
     // Nothing of the copies waits for write-back while the clock runs.
     sh("sync");
     return clones;
@@ -449,7 +511,6 @@ void dropClones(Sandbox& box, const Group& group, const std::vector<Disk>& clone
         box.detach(clone.device);
         sh("rm -f " + clone.image);
     }
-    box.admit(devicesOf(group.disks));
 }
 
 // The imported group is there, on exactly the clone set.
@@ -477,180 +538,61 @@ void checkImported(const Group& group, const std::vector<Disk>& clones, const ch
     }
 }
 
-// ---- the three ways to import ----
+// ---- the two ways to import ----
 
-struct LibraryRun {
+struct Import {
     double ms = 0;
-    double inCommandsMs = 0;
+    double inCommandsMs = 0;  // L only: the part spent inside the commands it ran
     std::vector<TimingRunner::Call> calls;
-    LVM::VG vg;
 };
 
-LibraryRun runLibrary(const Group& group, const std::vector<Disk>& clones) {
+Import runLibrary(const Group& group, const std::vector<Disk>& clones) {
     const std::vector<std::string> devices = devicesOf(clones);
     const std::list<std::string> pvList(devices.begin(), devices.end());
     std::map<std::string, std::string> idMap = group.idMap;
     LVM_linux_lvm backend;
-    LibraryRun run;
+    Import run;
+    LVM::VG vg;
     {
         TimingRunner runner;
         Clock::time_point start = Clock::now();
-        run.vg = backend.recreateVG(pvList, group.metadata.c_str(), idMap);
+        vg = backend.recreateVG(pvList, group.metadata.c_str(), idMap);
         run.ms = msSince(start);
         run.calls = runner.calls();
         run.inCommandsMs = runner.totalMs();
     }
-    if (run.vg.name != group.copyName) {
-        throw std::runtime_error("recreateVG made [" + run.vg.name + "], expected [" +
-                                 group.copyName + "]");
+    if (vg.name != group.copyName) {
+        throw std::runtime_error("recreateVG made [" + vg.name + "], expected [" + group.copyName +
+                                 "]");
     }
     checkImported(group, clones, "recreateVG");
     return run;
 }
 
-// What the floor replays: the commands of one library run and the metadata it restored, with
-// what identifies that run's clone set.
-struct FloorTemplate {
-    std::vector<TimingRunner::Call> calls;
-    std::string metadata;
-    std::string restoreFile;           // the library's temporary file named in the commands
-    std::vector<std::string> devices;  // that run's clones, in the order of its pvcreates
-    std::map<std::string, std::string> pvIdOf;  // device -> the id that run gave it
-    std::vector<std::string> otherIds;          // the new group's and LVs' identifiers
-};
-
-FloorTemplate floorTemplate(const LibraryRun& run) {
-    FloorTemplate floor;
-    floor.calls = run.calls;
-    floor.metadata = run.vg.metadata;
-    const std::string flag = " --restorefile ";
-    for (const TimingRunner::Call& call : run.calls) {
-        if (call.cmd.rfind("pvcreate ", 0) != 0) continue;
-        floor.devices.push_back(call.cmd.substr(call.cmd.rfind(' ') + 1));
-        size_t at = call.cmd.find(flag);
-        if (at == std::string::npos) throw std::runtime_error("no restore file in " + call.cmd);
-        at += flag.size();
-        floor.restoreFile = call.cmd.substr(at, call.cmd.find(' ', at) - at);
-    }
-    if (floor.devices.empty()) throw std::runtime_error("recreateVG ran no pvcreate");
-    for (const auto& pv : run.vg.pvs) floor.pvIdOf[pv.second.device] = pv.second.uuid;
-    floor.otherIds.push_back(run.vg.uuid);
-    for (const auto& lv : run.vg.lvs) floor.otherIds.push_back(lv.second.uuid);
-    return floor;
-}
-
-// How the floor's commands are started.
-enum class FloorStart {
-    Script,  // one shell script runs them all
-    Runner,  // each through the host's command runner, as the library starts them
-};
-
-// Times the floor: the template's commands with this clone set's devices, fresh identifiers and
-// a restore file of its own, written (with the script) before the clock starts.
-// With FloorStart::Runner, `perCommand` (if not null) receives each command's time.
-double runFloor(Sandbox& box, const Group& group, const FloorTemplate& floor,
-                const std::vector<Disk>& clones, unsigned serial, FloorStart how,
-                std::vector<double>* perCommand = nullptr) {
-    if (floor.devices.size() != clones.size()) {
-        throw std::runtime_error("the floor has " + std::to_string(floor.devices.size()) +
-                                 " pvcreate commands for " + std::to_string(clones.size()) +
-                                 " clones");
-    }
-    const std::string restoreFile = box.workDir() + "/floor" + std::to_string(serial) + ".vg";
-    const std::string script = box.workDir() + "/floor" + std::to_string(serial) + ".sh";
-    std::vector<std::pair<std::string, std::string>> pairs;
-    pairs.emplace_back(floor.restoreFile, restoreFile);
-    std::map<std::string, std::string> expectedPvIds;  // clone device -> its new id
-    for (size_t i = 0; i < clones.size(); ++i) {
-        auto id = floor.pvIdOf.find(floor.devices[i]);
-        if (id == floor.pvIdOf.end()) throw std::runtime_error("no id for " + floor.devices[i]);
-        const std::string fresh = freshId();
-        pairs.emplace_back(floor.devices[i], clones[i].device);
-        pairs.emplace_back(id->second, fresh);
-        expectedPvIds[clones[i].device] = fresh;
-    }
-    for (const std::string& id : floor.otherIds) pairs.emplace_back(id, freshId());
-
-    std::vector<std::string> commands;
-    for (const TimingRunner::Call& call : floor.calls) {
-        commands.push_back(substitute(call.cmd, pairs));
-    }
-    std::string text =
-        "#!/bin/sh\n"
-        "# The commands one recreateVG run made, with another clone set's devices and fresh\n"
-        "# identifiers.\n";
-    for (size_t i = 0; i < commands.size(); ++i) {
-        text += commands[i];
-        // A command that succeeded for the library must succeed here too.
-        if (floor.calls[i].rc == 0) {
-            text += " || echo \"floor command " + std::to_string(i + 1) + " failed: $?\" >&2";
-        }
-        text += "\n";
-    }
-    writeFile(script, text);
-    writeFile(restoreFile, substitute(floor.metadata, pairs));
-    sh("sync");
-
-    std::string out, err, failed;
-    double ms = 0;
-    if (how == FloorStart::Script) {
-        Clock::time_point start = Clock::now();
-        int rc = vbhost::systemRunner().run("/bin/sh " + script, &out, &err, 0, true);
-        ms = msSince(start);
-        if (rc != 0 || err.find("floor command") != std::string::npos) {
-            failed = "(" + std::to_string(rc) + "): " + err;
-        }
-    } else {
-        std::vector<int> rcs;
-        std::vector<double> times;
-        rcs.reserve(commands.size());
-        times.reserve(commands.size());
-        Clock::time_point start = Clock::now();
-        for (const std::string& cmd : commands) {
-            Clock::time_point started = Clock::now();
-            rcs.push_back(vbhost::systemRunner().run(cmd, &out, &err, 0, false));
-            times.push_back(msSince(started));
-        }
-        ms = msSince(start);
-        if (perCommand) *perCommand = times;
-        for (size_t i = 0; i < rcs.size(); ++i) {
-            if (floor.calls[i].rc == 0 && rcs[i] != 0) {
-                failed += " command " + std::to_string(i + 1) + " exited " + std::to_string(rcs[i]);
-            }
-        }
-    }
-    if (!failed.empty()) {
-        throw std::runtime_error("the floor " + script + " failed" + failed);
-    }
-    checkImported(group, clones, "floor");
-    for (const auto& expected : expectedPvIds) {
-        std::string id = trimmed(sh("pvs --noheadings -o pv_uuid " + expected.first));
-        if (id != expected.second) {
-            throw std::runtime_error("floor: " + expected.first + " has PV id " + id +
-                                     ", expected " + expected.second);
-        }
-    }
-    sh("rm -f " + script + " " + restoreFile);
-    return ms;
-}
-
-double runVgimportclone(const Group& group, const std::vector<Disk>& clones) {
-    const std::string cmd = "vgimportclone -n " + group.copyName + " " + joined(devicesOf(clones));
+Import runVgimportclone(const Group& group, const std::vector<Disk>& clones) {
+    const std::vector<std::string> commands{
+        "vgimportclone -n " + group.copyName + " " + joined(devicesOf(clones)),
+        "vgchange -ay " + group.copyName};
+    Import run;
     std::string out, err;
     Clock::time_point start = Clock::now();
-    int rc = vbhost::systemRunner().run(cmd, &out, &err, 0, true);
-    double ms = msSince(start);
-    if (rc != 0) {
-        throw std::runtime_error("vgimportclone failed (" + std::to_string(rc) + "): " + err);
+    for (const std::string& cmd : commands) {
+        Clock::time_point started = Clock::now();
+        int rc = vbhost::systemRunner().run(cmd, &out, &err, 0, true);
+        run.calls.push_back({cmd, rc, msSince(started)});
+        if (rc != 0)
+            throw CommandFailed("V failed (" + std::to_string(rc) + "): " + cmd + "\n" + err);
     }
+    run.ms = msSince(start);
     checkImported(group, clones, "vgimportclone");
-    return ms;
+    return run;
 }
 
 // ---- the benchmark ----
 
 struct Options {
     std::vector<unsigned> pvCounts{1, 4, 16};
+    std::vector<unsigned> hostPvs{0, 64};  // ascending, no repeats
     unsigned runs = 11;
     unsigned pvMib = 32;
     std::string workRoot = "/var/tmp/volbridge-bench";
@@ -658,197 +600,192 @@ struct Options {
     bool showCommands = false;
 };
 
-struct Row {
+// One cell: a clone set size on a host size.
+struct Cell {
     unsigned pvs = 0;
     unsigned lvs = 0;
-    size_t commands = 0;
-    std::vector<double> library, inCommands, outside, floor, runnerFloor, vgimportclone;
-    // Per command of the library run, per run: as the library ran it, and through the runner
-    // back to back.
-    std::vector<std::vector<double>> perCommand, perCommandRunner;
-    std::vector<std::string> commandTexts;
-    std::string loadBefore, loadAfter;
+    unsigned hostPvs = 0;
+    std::vector<double> library, inCommands, vgimportclone;
+    std::vector<double> lvm2Commands, otherCommands;  // of L, per run
+    size_t vCommands = 0;
+    std::vector<TimingRunner::Call> lastCalls;  // of L's last run
+    std::string loadBefore, loadAfter;          // around all the runs of its clone set size
 };
 
-enum class Method { Library, Floor, RunnerFloor, Vgimportclone };
-
-Row benchmark(Sandbox& box, unsigned pvs, const Options& options) {
-    Row row;
-    row.pvs = pvs;
-    row.loadBefore = loadAverage();
-    Group group = makeGroup(box, pvs, options.pvMib);
-    row.lvs = group.lvs;
+// The cells of one clone set size, one per host size; every run goes through all host sizes,
+// L and V on each, in turn.
+std::vector<Cell> benchmark(Sandbox& box, const HostPvs& host, unsigned pvs,
+                            const Options& options) {
+    const std::string loadBefore = loadAverage();
+    Group group = makeGroup(box, "g" + std::to_string(pvs), pvs, options.pvMib);
+    captureGroup(box, &group);
+    std::vector<Cell> cells(options.hostPvs.size());
+    for (size_t h = 0; h < cells.size(); ++h) {
+        cells[h].pvs = pvs;
+        cells[h].lvs = group.lvs;
+        cells[h].hostPvs = options.hostPvs[h];
+    }
     unsigned serial = 0;
-    FloorTemplate floor;
 
-    // Run 0 warms the caches and gives the floor its commands; it is not counted.
+    // Run 0 warms the caches; it is not counted.
     for (unsigned run = 0; run <= options.runs; ++run) {
-        std::vector<Method> order{Method::Library, Method::Floor, Method::RunnerFloor,
-                                  Method::Vgimportclone};
-        // Each method takes each place in the order equally often, so drift favours none.
-        std::rotate(order.begin(), order.begin() + (run == 0 ? 0 : (run - 1) % order.size()),
-                    order.end());
-        for (Method method : order) {
-            checkInterrupted();
-            std::vector<Disk> clones = makeClones(box, group, ++serial);
-            bool made = false;
-            try {
-                if (method == Method::Library) {
-                    LibraryRun result = runLibrary(group, clones);
-                    made = true;
-                    if (run == 0) {
-                        floor = floorTemplate(result);
-                        row.commands = result.calls.size();
-                        for (const auto& call : result.calls) row.commandTexts.push_back(call.cmd);
-                        row.perCommand.resize(result.calls.size());
-                        row.perCommandRunner.resize(result.calls.size());
-                    } else {
-                        if (result.calls.size() != row.commands) {
-                            throw std::runtime_error(
-                                "recreateVG ran " + std::to_string(result.calls.size()) +
-                                " commands, before " + std::to_string(row.commands));
-                        }
-                        row.library.push_back(result.ms);
-                        row.inCommands.push_back(result.inCommandsMs);
-                        row.outside.push_back(result.ms - result.inCommandsMs);
-                        for (size_t i = 0; i < result.calls.size(); ++i) {
-                            row.perCommand[i].push_back(result.calls[i].ms);
-                        }
-                    }
-                } else if (method == Method::Floor) {
-                    double ms = runFloor(box, group, floor, clones, serial, FloorStart::Script);
-                    made = true;
-                    if (run > 0) row.floor.push_back(ms);
-                } else if (method == Method::RunnerFloor) {
-                    std::vector<double> times;
-                    double ms =
-                        runFloor(box, group, floor, clones, serial, FloorStart::Runner, &times);
-                    made = true;
-                    if (run > 0) {
-                        row.runnerFloor.push_back(ms);
-                        for (size_t i = 0; i < times.size(); ++i) {
-                            row.perCommandRunner[i].push_back(times[i]);
-                        }
-                    }
-                } else {
-                    double ms = runVgimportclone(group, clones);
-                    made = true;
-                    if (run > 0) row.vgimportclone.push_back(ms);
+        // The host sizes take each place in the round in turn, and L goes first in every other
+        // round, so that drift favours none.
+        for (size_t turn = 0; turn < cells.size(); ++turn) {
+            Cell& cell = cells[(turn + run) % cells.size()];
+            host.show(box, cell.hostPvs);
+            if (run == 0) host.checkShown(cell.hostPvs);
+            for (bool library : {run % 2 == 0, run % 2 != 0}) {
+                checkInterrupted();
+                std::vector<Disk> clones = makeClones(box, group, ++serial);
+                Import result;
+                try {
+                    result = library ? runLibrary(group, clones) : runVgimportclone(group, clones);
+                } catch (...) {
+                    // The import may have got as far as making the group.
+                    std::string out, err;
+                    bool made = vbhost::systemRunner().run("vgs " + group.copyName, &out, &err, 0,
+                                                           true) == 0;
+                    dropClones(box, group, clones, made);
+                    throw;
                 }
-            } catch (...) {
-                // The import may have got as far as making the group.
-                std::string out, err;
-                made =
-                    vbhost::systemRunner().run("vgs " + group.copyName, &out, &err, 0, true) == 0;
-                dropClones(box, group, clones, made);
-                throw;
+                dropClones(box, group, clones, true);
+                if (run == 0) continue;
+                if (library) {
+                    size_t lvm2 = std::count_if(
+                        result.calls.begin(), result.calls.end(),
+                        [](const TimingRunner::Call& call) { return isLvm2Command(call.cmd); });
+                    cell.library.push_back(result.ms);
+                    cell.inCommands.push_back(result.inCommandsMs);
+                    cell.lvm2Commands.push_back(lvm2);
+                    cell.otherCommands.push_back(result.calls.size() - lvm2);
+                    cell.lastCalls = result.calls;
+                } else {
+                    cell.vgimportclone.push_back(result.ms);
+                    cell.vCommands = result.calls.size();
+                }
             }
-            dropClones(box, group, clones, made);
         }
         std::cerr << "  " << pvs << " PVs: run " << run << (run == 0 ? " (warm-up)" : "")
                   << " done\n";
     }
 
-    box.removeGroup(group.name);
-    for (const Disk& disk : group.disks) {
-        box.detach(disk.device);
-        sh("rm -f " + disk.image);
+    host.show(box, 0);
+    removeGroupAndDisks(box, group);
+    const std::string loadAfter = loadAverage();
+    for (Cell& cell : cells) {
+        cell.loadBefore = loadBefore;
+        cell.loadAfter = loadAfter;
     }
-    box.admit({});
-    row.loadAfter = loadAverage();
-    return row;
+    return cells;
 }
 
-void printTable(const std::vector<Row>& rows, const Options& options) {
+// "6", or "6-7" when the runs differ.
+std::string countText(const std::vector<double>& counts) {
+    if (counts.empty()) return "-";
+    const auto [low, high] = std::minmax_element(counts.begin(), counts.end());
+    std::string text = std::to_string(static_cast<long>(*low));
+    if (*high != *low) text += "-" + std::to_string(static_cast<long>(*high));
+    return text;
+}
+
+std::string rangeText(const std::vector<double>& values) {
+    if (values.empty()) return "-";
+    char text[64];
+    snprintf(text, sizeof text, "%.0f..%.0f", *std::min_element(values.begin(), values.end()),
+             *std::max_element(values.begin(), values.end()));
+    return text;
+}
+
+void printTable(const std::vector<Cell>& cells, const Options& options) {
     std::string version = trimmed(sh("lvm version | sed -n 's/^ *LVM version: *//p'"));
-    printf("recreateVG against the command floor and vgimportclone, real LVM2 %s on loop devices\n",
-           version.c_str());
-    printf("median of %u runs per cell (after one warm-up run), PVs of %u MiB, %ld CPUs\n\n",
-           options.runs, options.pvMib, sysconf(_SC_NPROCESSORS_ONLN));
-    printf("%4s %4s %5s | %8s %8s %8s %8s | %8s | %9s %9s | %s\n", "PVs", "LVs", "cmds", "L ms",
-           "F ms", "R ms", "V ms", "(L-F)/F", "L in cmds", "L outside", "load avg before / after");
-    for (const Row& row : rows) {
-        double l = median(row.library), f = median(row.floor);
-        printf("%4u %4u %5zu | %8.1f %8.1f %8.1f %8.1f | %7.1f%% | %9.1f %9.1f | %s / %s\n",
-               row.pvs, row.lvs, row.commands, l, f, median(row.runnerFloor),
-               median(row.vgimportclone), 100.0 * (l - f) / f, median(row.inCommands),
-               median(row.outside), row.loadBefore.c_str(), row.loadAfter.c_str());
+    printf(
+        "clone import: recreateVG (L) against vgimportclone -n NAME CLONES; vgchange -ay NAME (V)\n"
+        "real LVM2 %s on loop devices; activation is off in the private lvm.conf (no\n"
+        "device-mapper here), for L and V alike: their activation reads the group, makes nothing\n"
+        "median of %u runs per cell after one warm-up round, L and V alternating, each on a fresh\n"
+        "clone set (byte copies of the group's PVs; the originals attached throughout); PVs of\n"
+        "%u MiB; %ld CPUs; host PVs: unrelated PVs in groups of up to %u, shaped like the cloned\n"
+        "group, seen by LVM2 through the same filter as the originals and the clones\n\n",
+        version.c_str(), options.runs, options.pvMib, sysconf(_SC_NPROCESSORS_ONLN), kHostGroupPvs);
+    printf("%5s %5s %4s | %8s %8s %6s | %7s %6s | %9s | %13s %13s | %s\n", "host", "clone", "LVs",
+           "L ms", "V ms", "L/V", "L cmds", "V cmds", "L in cmds", "L min..max", "V min..max",
+           "load avg before / after");
+    printf("%5s %5s\n", "PVs", "PVs");
+    for (const Cell& cell : cells) {
+        const double l = median(cell.library), v = median(cell.vgimportclone);
+        std::string commands = countText(cell.lvm2Commands);
+        if (median(cell.otherCommands) > 0) commands += "+" + countText(cell.otherCommands);
+        printf("%5u %5u %4u | %8.1f %8.1f %6.2f | %7s %6zu | %9.1f | %13s %13s | %s / %s\n",
+               cell.hostPvs, cell.pvs, cell.lvs, l, v, l / v, commands.c_str(), cell.vCommands,
+               median(cell.inCommands), rangeText(cell.library).c_str(),
+               rangeText(cell.vgimportclone).c_str(), cell.loadBefore.c_str(),
+               cell.loadAfter.c_str());
     }
     printf(
-        "\nspread over the runs, min .. max; the overhead also taken run by run (the runs of\n"
-        "one round were made next to each other):\n");
-    printf("%4s | %17s | %17s | %17s | %15s | %s\n", "PVs", "L ms", "F ms", "R ms", "V ms",
-           "(L-F)/F per run: median [min, max]");
-    auto range = [](const std::vector<double>& v) {
-        char text[64];
-        snprintf(text, sizeof text, "%7.1f .. %7.1f", *std::min_element(v.begin(), v.end()),
-                 *std::max_element(v.begin(), v.end()));
-        return std::string(text);
-    };
-    for (const Row& row : rows) {
-        std::vector<double> paired;
-        for (size_t i = 0; i < row.library.size() && i < row.floor.size(); ++i) {
-            paired.push_back(100.0 * (row.library[i] - row.floor[i]) / row.floor[i]);
-        }
-        printf("%4u | %17s | %17s | %17s | %15s | %5.1f%% [%.1f%%, %.1f%%]\n", row.pvs,
-               range(row.library).c_str(), range(row.floor).c_str(), range(row.runnerFloor).c_str(),
-               range(row.vgimportclone).c_str(), median(paired),
-               *std::min_element(paired.begin(), paired.end()),
-               *std::max_element(paired.begin(), paired.end()));
-    }
-    printf(
-        "\nL: recreateVG, wall clock; \"L in cmds\" the part inside the commands it ran, each\n"
-        "   started through /bin/sh -c by the host's command runner; \"L outside\" the rest.\n"
-        "F: the command floor: the same commands back to back from one shell script.\n"
-        "R: the same commands back to back, each through the host's command runner.\n"
-        "V: vgimportclone -n <the same new name>.\n"
-        "Each on a fresh clone set of the same group.\n");
-    for (const Row& row : rows) {
-        if (!options.showCommands && &row != &rows.front()) continue;
-        printf("\ncommands of recreateVG over %u PVs, median ms each in L and in R:\n", row.pvs);
-        for (size_t i = 0; i < row.commandTexts.size(); ++i) {
-            printf("%7.1f %7.1f  %s\n", median(row.perCommand[i]), median(row.perCommandRunner[i]),
-                   row.commandTexts[i].c_str());
+        "\nL: recreateVG, wall clock; \"L cmds\" the LVM2 commands it ran (\"+k\": and k commands "
+        "of\n"
+        "   other programs), counted through a recording runner; \"L in cmds\" the median time\n"
+        "   inside all its commands.\n"
+        "V: vgimportclone -n <the name L gives> <the clones>, then vgchange -ay <that name>, each\n"
+        "   started through the host's command runner as the library starts its commands.\n");
+    for (const Cell& cell : cells) {
+        if (!options.showCommands && &cell != &cells.front()) continue;
+        printf("\ncommands of recreateVG's last run over %u PVs with %u host PVs, ms each:\n",
+               cell.pvs, cell.hostPvs);
+        for (const TimingRunner::Call& call : cell.lastCalls) {
+            printf("%7.1f  %s\n", call.ms, call.cmd.c_str());
         }
     }
 }
 
 void usage(const char* argv0) {
     fprintf(stderr,
-            "usage: %s [--pvs 1,4,16] [--runs 11] [--pv-size MIB] [--work-root DIR]\n"
-            "          [--prefix NAME] [--show-commands]\n"
+            "usage: %s [--pvs 1,4,16] [--host-pvs 0,64] [--runs 11] [--pv-size MIB]\n"
+            "          [--work-root DIR] [--prefix NAME] [--show-commands]\n"
             "Needs root, loop devices and the LVM2 tools. Everything it makes lives in\n"
             "DIR/NAME (default /var/tmp/volbridge-bench/vbbench<pid>_) and is removed on exit.\n",
             argv0);
+}
+
+// A list "a,b,c" of numbers from `low` to `high`.
+bool parseList(const std::string& text, unsigned low, unsigned high,
+               std::vector<unsigned>* numbers) {
+    numbers->clear();
+    std::istringstream list(text);
+    for (std::string item; std::getline(list, item, ',');) {
+        if (item.empty() || item.find_first_not_of("0123456789") != std::string::npos ||
+            item.size() > 6) {
+            return false;
+        }
+        unsigned n = static_cast<unsigned>(std::stoul(item));
+        if (n < low || n > high) return false;
+        numbers->push_back(n);
+    }
+    return !numbers->empty();
 }
 
 bool parseOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        auto number = [](const std::string& text, unsigned low, unsigned high, unsigned* out) {
-            if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
-                text.size() > 6) {
-                return false;
-            }
-            unsigned n = static_cast<unsigned>(std::stoul(text));
-            if (n < low || n > high) return false;
-            *out = n;
+        auto number = [&](unsigned low, unsigned high, unsigned* out) {
+            std::vector<unsigned> one;
+            if (!parseList(value(), low, high, &one) || one.size() != 1) return false;
+            *out = one[0];
             return true;
         };
         if (arg == "--pvs") {
-            options->pvCounts.clear();
-            std::istringstream list(value());
-            for (std::string item; std::getline(list, item, ',');) {
-                unsigned n = 0;
-                if (!number(item, 1, 64, &n)) return false;
-                options->pvCounts.push_back(n);
-            }
-            if (options->pvCounts.empty()) return false;
+            if (!parseList(value(), 1, 64, &options->pvCounts)) return false;
+        } else if (arg == "--host-pvs") {
+            if (!parseList(value(), 0, 512, &options->hostPvs)) return false;
+            std::sort(options->hostPvs.begin(), options->hostPvs.end());
+            options->hostPvs.erase(std::unique(options->hostPvs.begin(), options->hostPvs.end()),
+                                   options->hostPvs.end());
         } else if (arg == "--runs") {
-            if (!number(value(), 1, 1000, &options->runs)) return false;
+            if (!number(1, 1000, &options->runs)) return false;
         } else if (arg == "--pv-size") {
-            if (!number(value(), 16, 4096, &options->pvMib)) return false;
+            if (!number(16, 4096, &options->pvMib)) return false;
         } else if (arg == "--work-root") {
             options->workRoot = value();
             if (!isPlainPath(options->workRoot)) return false;
@@ -891,22 +828,26 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 
-    std::vector<Row> rows;
+    std::vector<Cell> cells;
     try {
         Sandbox box(options.workRoot, options.prefix);
-        // The library runs with its defaults (no configuration file) and logs as a host would
-        // set it up: to a file, at the default level.
+        // The library runs with its defaults (no configuration file), logs as a host would set it
+        // up (to a file, at the default level) and keeps the host's temporary files in the run's
+        // directory.
         setenv("VOLBRIDGE_CONFIG", (box.workDir() + "/volbridge.conf").c_str(), 1);
         setenv("VOLBRIDGE_LOG_FILE", (box.workDir() + "/volbridge.log").c_str(), 1);
+        setenv("VOLBRIDGE_TMPDIR", (box.workDir() + "/tmp").c_str(), 1);
         unsetenv("VOLBRIDGE_LOG_LEVEL");
         vbhost::reloadConfig();
-        // The library's temporary metadata files too, so that not even a killed run leaves one.
-        volbridge::ScopedOverride<std::string> tempFiles(volbridge::lvm2::metadataTempDirectory(),
-                                                         box.workDir());
         fprintf(stderr, "work directory %s, group prefix %s, load average %s\n",
                 box.workDir().c_str(), box.prefix().c_str(), loadAverage().c_str());
-        for (unsigned pvs : options.pvCounts) rows.push_back(benchmark(box, pvs, options));
-        printTable(rows, options);
+        const HostPvs host = makeHostPvs(box, options.hostPvs, options.pvMib);
+        for (unsigned pvs : options.pvCounts) {
+            std::vector<Cell> some = benchmark(box, host, pvs, options);
+            cells.insert(cells.end(), some.begin(), some.end());
+        }
+        host.remove(box);
+        printTable(cells, options);
     } catch (const std::exception& e) {
         // After an interrupt the error is most likely a command that was interrupted.
         if (g_interrupted) {
